@@ -1,0 +1,60 @@
+# Adds every immediate sub-folder of <parent> that has a CMakeLists.txt.
+function(kit_add_subdirectories parent)
+  file(GLOB children LIST_DIRECTORIES true "${CMAKE_SOURCE_DIR}/${parent}/*")
+  list(SORT children)
+  foreach(child IN LISTS children)
+    if(IS_DIRECTORY "${child}" AND EXISTS "${child}/CMakeLists.txt")
+      add_subdirectory("${child}")
+    endif()
+  endforeach()
+endfunction()
+
+if(KIT_TESTS)
+  if(CMAKE_CROSSCOMPILING)
+    # GoogleTest built from Debian's sources for the cross target.
+    set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest "${CMAKE_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL)
+    # The googletest project defines the GTest:: aliases itself.
+  else()
+    find_package(GTest REQUIRED)
+  endif()
+  include(GoogleTest)
+endif()
+
+# kit_add_unit_test(<name> SOURCES ... LIBS ... [LABELS ...])
+# One executable per subsystem. Natively every test case becomes its own CTest entry; under an
+# emulator (Wine) the whole executable is one entry, because each process start costs a Wine start.
+function(kit_add_unit_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  kit_warnings(${name})
+  kit_static_windows_exe(${name})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
+  if(CMAKE_CROSSCOMPILING)
+    if(CMAKE_CROSSCOMPILING_EMULATOR)
+      add_test(NAME ${name} COMMAND ${name})
+      set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS};windows" TIMEOUT 1800)
+    endif()
+  else()
+    # A defined locale, so that code page tests do not depend on the caller's environment.
+    set(properties ENVIRONMENT "LC_ALL=C.UTF-8")
+    if(ARG_LABELS)
+      list(APPEND properties LABELS "${ARG_LABELS}")
+    endif()
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${properties})
+  endif()
+endfunction()
+
+# kit_add_fuzzer(<name> SOURCES ... LIBS ...): a libFuzzer target named fuzz_<name>, placed in
+# <build>/fuzz/bin so that scripts/fuzz.sh finds every target in one folder. Seeds live in
+# fuzz/<name>/seeds.
+function(kit_add_fuzzer name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(fuzz_${name} ${ARG_SOURCES})
+  kit_warnings(fuzz_${name})
+  target_link_libraries(fuzz_${name} PRIVATE ${ARG_LIBS})
+  target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+  set_target_properties(fuzz_${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/fuzz/bin")
+endfunction()
