@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Runs the benchmarks: builds the Linux release preset, then each bench/<name>/run.sh (or only
+# the names given). Every benchmark prints its figures and a ratio against a reference run made
+# in the same script.
+#   scripts/bench.sh [name...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+cmake --preset linux-release >/dev/null
+cmake --build --preset linux-release >/dev/null
+export KIT_BUILD=$PWD/build/linux-release
+names=("$@")
+if ((${#names[@]} == 0)); then
+  for run in bench/*/run.sh; do
+    [[ -f $run ]] && names+=("$(basename "$(dirname "$run")")")
+  done
+fi
+for name in "${names[@]}"; do
+  printf '\n=== bench: %s\n' "$name"
+  bash "bench/$name/run.sh"
+done
