@@ -1,0 +1,3 @@
+#include "ImageFileSettings.h"
+
+ImageFileSettings image_file_settings;

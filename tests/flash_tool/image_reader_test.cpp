@@ -1,0 +1,166 @@
+#include "ImageErrors.h"
+#include "ImageFileSettings.h"
+#include "ImageGeometry.h"
+#include "ImageReader.h"
+#include "Miscunit.h"
+#include "TestSupport.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+namespace {
+
+constexpr const char* header = "S0030000FC\n";
+constexpr const char* termination = "S70500000000FA\n";
+
+bool all_erased(const std::vector<std::uint8_t>& image)
+{
+    return std::all_of(image.begin(), image.end(), [](std::uint8_t b) { return b == erased_byte; });
+}
+
+} // namespace
+
+class ImageReader : public ImageLayerTest {
+protected:
+    // Reads text as the one image file through file_read_image.
+    std::uint32_t read_image(const std::string& text)
+    {
+        write_file("image.s3", text);
+        image_file_settings.names[0] = "image.s3";
+        return file_read_image(image.data(), image_size);
+    }
+
+    ScratchFolder folder;
+    std::vector<std::uint8_t> image = std::vector<std::uint8_t>(image_size, 0);
+};
+
+TEST_F(ImageReader, HeaderAndTerminationOnlyLeaveTheImageErased)
+{
+    EXPECT_EQ(read_image(std::string(header) + termination), 0u);
+    EXPECT_TRUE(all_erased(image));
+}
+
+TEST_F(ImageReader, RecordsLandAtTheirOffsetsSwappedInPairs)
+{
+    const std::string text = std::string(header) + srec_line(3, 0x01400000, {0x11, 0x22, 0x33, 0x44}) +
+                             srec_line(3, 0x01400010, {0xAB, 0xCD}) + termination;
+    EXPECT_EQ(read_image(text), 6u);
+    EXPECT_EQ(image[0], 0x22);
+    EXPECT_EQ(image[1], 0x11);
+    EXPECT_EQ(image[2], 0x44);
+    EXPECT_EQ(image[3], 0x33);
+    EXPECT_EQ(image[4], 0xFF);
+    EXPECT_EQ(image[0x10], 0xCD);
+    EXPECT_EQ(image[0x11], 0xAB);
+}
+
+TEST_F(ImageReader, WindowsLineEndsAndAMissingLastLineEndAreRead)
+{
+    EXPECT_EQ(read_image("S0030000FC\r\nS30901400000112233441A\r\nS30501400004B5"), 4u);
+    EXPECT_EQ(image[0], 0x22);
+}
+
+TEST_F(ImageReader, LinesLongerThanNinetyEightCharactersAreReadWhole)
+{
+    std::vector<std::uint8_t> data(200);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<std::uint8_t>(i);
+    }
+    CaptureStderr();
+    EXPECT_EQ(read_image(srec_line(3, 0x01400100, data)), 200u);
+    EXPECT_EQ(GetCapturedStderr(), "") << "no piece of the line is taken as a line of its own";
+    swap_bytes(image.data(), image.size(), 2);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), image.begin() + 0x100));
+}
+
+TEST_F(ImageReader, IllegalLinesAreSkippedAndReadingGoesOn)
+{
+    CaptureStderr();
+    EXPECT_EQ(read_image("S5030001FB\n" + srec_line(3, 0x01400002, {1, 2})), 2u);
+    EXPECT_EQ(GetCapturedStderr(), "WARNING: Illegal hex line: S5030001FB\n\n");
+    EXPECT_EQ(image[2], 2);
+}
+
+TEST_F(ImageReader, ARecordRunningPastTheImageEndIsCutThere)
+{
+    EXPECT_EQ(read_image(srec_line(3, 0x017FFFFE, {1, 2, 3, 4})), 2u);
+    EXPECT_EQ(image[image_size - 2], 2);
+    EXPECT_EQ(image[image_size - 1], 1);
+}
+
+TEST_F(ImageReader, AddressesOutsideTheImageStopTheFile)
+{
+    const std::vector<std::uint8_t> image_copy = image;
+    write_file("s1.s3", srec_line(1, 0x0000, {1}));
+    CaptureStderr();
+    EXPECT_EQ(hexfile_read("s1.s3", image.data(), image_size), image_address_out_of_range);
+    EXPECT_EQ(GetCapturedStderr(), "Address too big: 0xFEC00000\n") << "S1 addresses wrap below the base";
+
+    write_file("end.s3", srec_line(3, 0x01800000, {1}));
+    CaptureStderr();
+    EXPECT_EQ(hexfile_read("end.s3", image.data(), image_size), image_address_out_of_range);
+    EXPECT_EQ(GetCapturedStderr(), "Address too big: 0x00400000\n");
+    EXPECT_EQ(image, image_copy);
+}
+
+TEST_F(ImageReader, ANameThatDoesNotOpenIsTriedInTheProgramFolder)
+{
+    std::filesystem::create_directory("bin");
+    write_file("bin/image.s3", srec_line(3, 0x01400000, {7, 8}));
+    ASSERT_TRUE(open_log("run.log"));
+    image_file_settings.program_path = "bin/Brovald";
+    EXPECT_EQ(hexfile_read("image.s3", image.data(), image_size), 2);
+    EXPECT_EQ(image[0], 7);
+
+    image_file_settings.program_path = "elsewhere\\Brovald.exe";
+    EXPECT_EQ(hexfile_read("missing.s3", image.data(), image_size), image_file_open_error);
+    std::string log = read_file("run.log");
+    std::erase(log, '\r');
+    EXPECT_EQ(log, "Error: hexfile_read read Flash file error!! image.s3\n"
+                   "Error: hexfile_read read Flash file error!! missing.s3\n"
+                   "Error: hexfile_read read Flash file error!! elsewhere\\missing.s3\n");
+}
+
+TEST_F(ImageReader, AFallbackPathTooLongForItsBufferIsRefused)
+{
+    image_file_settings.program_path = std::string(250, 'd') + "/Brovald";
+    EXPECT_EQ(hexfile_read("missing.s3", image.data(), image_size), image_buffer_too_small);
+}
+
+TEST(JoinProgramDir, FolderPartOfTheProgramPathThenTheName)
+{
+    char buffer[256];
+    EXPECT_EQ(join_program_dir(buffer, sizeof buffer, "C:\\tools\\Brovald.exe", "a.s3"), 13);
+    EXPECT_STREQ(buffer, "C:\\tools\\a.s3");
+    EXPECT_EQ(join_program_dir(buffer, sizeof buffer, "Brovald", "a.s3"), 4);
+    EXPECT_STREQ(buffer, "a.s3");
+    EXPECT_EQ(join_program_dir(buffer, sizeof buffer, "/usr/bin/Brovald", std::string(246, 'n')), 255);
+    EXPECT_EQ(join_program_dir(buffer, sizeof buffer, "/usr/bin/Brovald", std::string(247, 'n')),
+              image_buffer_too_small);
+}
+
+TEST(DirPrefixLength, PositionAfterTheLastSeparator)
+{
+    EXPECT_EQ(dir_prefix_length("a/b\\c"), 4u);
+    EXPECT_EQ(dir_prefix_length("a\\b/c"), 4u);
+    EXPECT_EQ(dir_prefix_length("name"), 0u);
+    EXPECT_EQ(dir_prefix_length(""), 0u);
+    EXPECT_EQ(dir_prefix_length("/"), 1u);
+}
+
+TEST(SwapBytes, WholeUnitsOnlyAndTwiceIsTheIdentity)
+{
+    std::vector<std::uint8_t> bytes = {1, 2, 3, 4, 5, 6, 7};
+    swap_bytes(bytes.data(), bytes.size(), 2);
+    EXPECT_EQ(bytes, (std::vector<std::uint8_t>{2, 1, 4, 3, 6, 5, 7})) << "the odd last byte stays";
+    swap_bytes(bytes.data(), bytes.size(), 2);
+    EXPECT_EQ(bytes, (std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7}));
+    swap_bytes(bytes.data(), bytes.size(), 4);
+    EXPECT_EQ(bytes, (std::vector<std::uint8_t>{4, 3, 2, 1, 5, 6, 7}));
+    swap_bytes(bytes.data(), bytes.size(), 3);
+    EXPECT_EQ(bytes, (std::vector<std::uint8_t>{4, 3, 2, 1, 5, 6, 7})) << "other widths change nothing";
+}
