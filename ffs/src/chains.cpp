@@ -1,0 +1,188 @@
+// Walking the chains of the inode table: directory entries and file segments.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "ffs.h"
+#include "objects.h"
+#include "state.h"
+
+namespace flashfs {
+namespace {
+
+// No walk in a sound table passes more inodes than the table has slots.
+int walk_budget() { return inode_slots(); }
+
+struct ChainEnd {
+    int last;
+    int count;  // valid inodes passed
+    bool loop;
+};
+
+// Follows sibling links from `start`; "last" starts as `initial`.
+ChainEnd walk_siblings(int start, int initial)
+{
+    ChainEnd end{initial, 0, false};
+    int steps = walk_budget();
+    for (int e = start; inode_in_range(e); e = inode(e).sibling()) {
+        if (--steps < 0 || inode(e).sibling() == e) {
+            end.loop = true;
+            break;
+        }
+        if (inode_live(e))
+            ++end.count;
+        end.last = e;
+    }
+    return end;
+}
+
+}  // namespace
+
+int chain_last(int a, int* count, int* last)
+{
+    int start = a < 0 ? inode(-a).child() : a;
+    ChainEnd end = walk_siblings(start, a);
+    if (count)
+        *count = end.count;
+    if (last)
+        *last = end.last;
+    return end.loop ? FFS_E_SIBLINGLOOP : 0;
+}
+
+int dir_last(int a, int* count)
+{
+    int last = a;
+    int result = chain_last(a, count, &last);
+    return result < 0 ? result : last;
+}
+
+int dir_next(int d, int current, char* buffer, int size)
+{
+    if (!inode_in_range(d) || !inode_in_range(current))
+        return 0;
+    int steps = walk_budget();
+    for (int e = current == d ? inode(d).child() : inode(current).sibling(); inode_in_range(e) && steps-- > 0;
+         e = inode(e).sibling()) {
+        if (!inode_live(e))
+            continue;
+        if (buffer && size > 0) {
+            const char* name = object_name(e);
+            std::size_t n = std::min<std::size_t>(std::strlen(name) + 1, static_cast<std::size_t>(size));
+            std::memcpy(buffer, name, n);
+        }
+        return e;
+    }
+    return 0;
+}
+
+int segment_next(int i)
+{
+    if (!inode_in_range(i) || inode(i).type() == OT_DIR)
+        return 0;
+    int steps = walk_budget();
+    int e = inode(i).child();
+    while (inode_in_range(e)) {
+        int last = e;
+        for (int s = e; inode_in_range(s); s = inode(s).sibling()) {
+            if (--steps < 0)
+                return 0;
+            if (inode_live(s))
+                return s;
+            last = s;
+        }
+        e = inode(last).child();
+    }
+    return 0;
+}
+
+int segment_last(int i)
+{
+    int current = i;
+    int steps = walk_budget();
+    while (inode_in_range(inode(current).child())) {
+        int e = inode(current).child();
+        while (inode_in_range(inode(e).sibling()) && steps-- > 0)
+            e = inode(e).sibling();
+        if (--steps < 0)
+            break;
+        current = e;
+    }
+    return current;
+}
+
+std::int32_t segment_datasize(int i) { return inode_live(i) ? object_data_length(i) : 0; }
+
+std::int32_t segment_read(int i, std::uint8_t* destination, std::int32_t count, std::int32_t position)
+{
+    if (destination == nullptr || count < 0 || position < 0)
+        return FFS_E_INVALID;
+    std::int32_t n = std::min(segment_datasize(i) - position, count);
+    if (n <= 0)
+        return 0;
+    std::memcpy(destination, object_data(i) + position, static_cast<std::size_t>(n));
+    return n;
+}
+
+std::int32_t segment_find(int i, std::int32_t offset, int* segment, std::int32_t* segment_offset)
+{
+    if (!inode_live(i)) {
+        if (segment)
+            *segment = 0;
+        if (segment_offset)
+            *segment_offset = 0;
+        return 0;
+    }
+    std::int32_t start = 0;
+    int last = i;
+    int steps = walk_budget();
+    for (int s = i; s > 0 && steps-- > 0; s = segment_next(s)) {
+        std::int32_t length = segment_datasize(s);
+        if (offset >= start && offset - start < length) {
+            if (segment)
+                *segment = s;
+            if (segment_offset)
+                *segment_offset = offset - start;
+            return offset;
+        }
+        start += length;
+        last = s;
+    }
+    if (segment)
+        *segment = last;
+    if (segment_offset)
+        *segment_offset = segment_datasize(last);
+    return start;
+}
+
+int tree_check()
+{
+    std::vector<bool> seen(static_cast<std::size_t>(inode_slots()), false);
+    std::vector<int> pending{fs.root};
+    seen[fs.root] = true;
+    while (!pending.empty()) {
+        int d = pending.back();
+        pending.pop_back();
+        int steps = walk_budget();
+        for (int e = inode(d).child(); inode_in_range(e); e = inode(e).sibling()) {
+            if (--steps < 0)
+                return FFS_E_SIBLINGLOOP;
+            if (!inode_live(e))
+                continue;
+            if (inode(e).type() == OT_DIR) {
+                if (seen[e])
+                    return FFS_E_SIBLINGLOOP;
+                seen[e] = true;
+                pending.push_back(e);
+                continue;
+            }
+            int segments = walk_budget();
+            for (int s = segment_next(e); s > 0; s = segment_next(s)) {
+                if (--segments < 0)
+                    return FFS_E_SIBLINGLOOP;
+            }
+        }
+    }
+    return 0;
+}
+
+}  // namespace flashfs

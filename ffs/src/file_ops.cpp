@@ -1,0 +1,430 @@
+// The operations the rest of the program calls: open, write, close, remove, mkdir, opendir,
+// readdir, and the read-back operations read and stat.
+#include "file_ops.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include "ffs.h"
+#include "journal.h"
+#include "objects.h"
+#include "state.h"
+#include "trace.h"
+
+namespace flashfs {
+namespace {
+
+// Brackets every API call: device hooks and the mount's error.
+class ApiCall {
+public:
+    ApiCall() { device_api_enter(); }
+    ~ApiCall() { device_api_exit(); }
+    ApiCall(const ApiCall&) = delete;
+    ApiCall& operator=(const ApiCall&) = delete;
+};
+
+// The record of a valid descriptor number, or null.
+Descriptor* descriptor(int fd, int* index = nullptr)
+{
+    int i = fd - FFS_FD_BASE;
+    if (i < 0 || i >= static_cast<int>(fs.fds.size()) || fs.fds[i].flags == 0)
+        return nullptr;
+    if (index)
+        *index = i;
+    return &fs.fds[i];
+}
+
+bool open_elsewhere(int inode_index, bool for_writing_only)
+{
+    for (const Descriptor& d : fs.fds) {
+        if (d.flags != 0 && d.inode == inode_index && (!for_writing_only || (d.flags & FFS_O_WRITE)))
+            return true;
+    }
+    return false;
+}
+
+// Loads the buffer with the data around the position, or starts it fresh at the file's end.
+int load_buffer(Descriptor& d)
+{
+    int segment = 0;
+    std::int32_t offset = 0;
+    segment_find(d.inode, d.fp, &segment, &offset);
+    if (d.size == 0 || (d.fp >= d.size && segment_datasize(segment) == fs.chunk_size)) {
+        d.wfp = d.size;
+        d.segment = 0;
+        return 0;
+    }
+    if (segment_datasize(segment) > fs.chunk_size)
+        return FFS_E_BADOP;  // a segment larger than a chunk cannot be rewritten whole
+    segment_read(segment, d.buffer.data(), fs.stream_size, 0);
+    d.wfp = d.fp - offset;
+    d.segment = static_cast<std::int16_t>(segment);
+    return 0;
+}
+
+// Removes a file with its segments as one transaction, so an interruption leaves the whole file
+// or nothing (the record's remove field names the segment chain).
+int remove_file(int i)
+{
+    int first_segment = segment_next(i);
+    if (first_segment == 0)
+        return object_remove(i);
+    journal_begin(i);
+    fs.record.link = 0;
+    fs.record.location = 0;
+    fs.record.remove = static_cast<std::int16_t>(first_segment);
+    journal_commit(0);
+    return 0;
+}
+
+// Replaces an existing file by an empty one at the end of its directory; the old segments go
+// with the same transaction.
+int truncate_file(int r, const char* leaf, int dir)
+{
+    int rest = segment_next(r);
+    journal_begin(r);
+    fs.carry_child = false;
+    fs.record.remove = static_cast<std::int16_t>(rest);
+    int created = object_create(leaf, nullptr, 0, -dir);
+    if (created < 0)
+        return created;
+    journal_commit(0);
+    return created;
+}
+
+std::int32_t file_size(int i) { return segment_find(i, 0x7FFFFFFF, nullptr, nullptr); }
+
+}  // namespace
+
+int segment_create(const std::uint8_t* data, std::int32_t length, int link_request)
+{
+    trace(TR_CREATE, "segc(%d, %d){", length, link_request);
+    const std::uint32_t size = segment_size(static_cast<std::uint32_t>(length));
+    fs.record.size = static_cast<std::uint16_t>(size);
+    fs.record.link = static_cast<std::int16_t>(link_request);
+    int r = object_alloc(static_cast<std::int32_t>(size), false);
+    if (r < 0)
+        return r;
+    const std::uint32_t at = location_offset(fs.record.location);
+    flash_write(at, data, static_cast<std::uint32_t>(length));
+    flash_write8(at + static_cast<std::uint32_t>(length), 0);
+    const int request = fs.record.link;  // as a reclaim during the allocation may have left it
+    fs.record.link = static_cast<std::int16_t>(request > 0 ? -segment_last(request) : -request);
+    trace(TR_CREATE, "} %d", r);
+    return r;
+}
+
+int datasync(int index)
+{
+    trace(TR_API, "datasync(%d) {", index);
+    if (index < 0 || index >= static_cast<int>(fs.fds.size()) || fs.fds[index].flags == 0)
+        return FFS_E_BADFD;
+    Descriptor& d = fs.fds[index];
+    if (!d.dirty)
+        return 0;
+    const std::int32_t length = std::min(d.size - d.wfp, fs.chunk_size);
+    const std::uint8_t* buffer = d.buffer.data();
+    if (d.segment < 1) {
+        journal_begin(0);
+        int r = segment_create(buffer, length, d.inode);
+        if (r < 0)
+            return r;
+        journal_commit(OT_SEGMENT);
+    } else if (d.segment != d.inode) {
+        journal_begin(d.segment);
+        int r = segment_create(buffer, length, -d.segment);
+        if (r < 0)
+            return r;
+        journal_commit(0);
+    } else {
+        journal_begin(d.inode);
+        int r = object_create(object_name(d.inode), buffer, length, d.inode);
+        if (r < 0)
+            return r;
+        d.inode = static_cast<std::int16_t>(r);
+        journal_commit(0);
+    }
+    d.segment = 0;
+    d.dirty = 0;
+    trace(TR_API, "} %d", 0);
+    return 0;
+}
+
+}  // namespace flashfs
+
+using namespace flashfs;
+
+int ffs_open(const char* path, int flags)
+{
+    trace(TR_API, "ffs_open('%s', 0x%x) ?", path ? path : "", flags);
+    ApiCall call;
+    if (fs.initerror != 0)
+        return fs.initerror;
+    const bool reading = flags & FFS_O_READ;
+    const bool writing = flags & FFS_O_WRITE;
+    if (!reading && !writing)
+        return FFS_E_INVALID;
+    if (reading && !writing && flags != FFS_O_READ)
+        return FFS_E_INVALID;
+
+    auto free_record = std::find_if(fs.fds.begin(), fs.fds.end(), [](const Descriptor& d) { return d.flags == 0; });
+    if (free_record == fs.fds.end())
+        return FFS_E_NUMFD;
+    const int index = static_cast<int>(free_record - fs.fds.begin());
+
+    const char* leaf = nullptr;
+    int dir = 0;
+    int r = object_lookup(path, &leaf, &dir);
+    if (r < 0 && r != FFS_E_NOTFOUND)
+        return r;
+    if (r > 0 && open_elsewhere(r, !writing))
+        return FFS_E_LOCKED;
+
+    Descriptor& d = fs.fds[index];
+    d.dirty = d.wfp = d.size = d.fp = 0;
+    d.segment = 0;
+    if (r == FFS_E_NOTFOUND) {
+        if ((flags & (FFS_O_WRITE | FFS_O_CREATE)) != (FFS_O_WRITE | FFS_O_CREATE))
+            return FFS_E_NOTFOUND;
+        int n = name_check(leaf);
+        if (n < 0)
+            return n;
+        journal_begin(0);
+        r = object_create(leaf, nullptr, 0, -dir);
+        if (r < 0)
+            return r;
+        journal_commit(OT_FILE);
+    } else {
+        if (writing) {
+            if ((flags & (FFS_O_CREATE | FFS_O_EXCL)) == (FFS_O_CREATE | FFS_O_EXCL))
+                return FFS_E_EXISTS;
+            int p = is_protected(r, path);
+            if (p < 0)
+                return p;
+        }
+        if (inode(r).type() == OT_DIR)
+            return FFS_E_NOTAFILE;
+        if (flags & FFS_O_TRUNC) {
+            r = truncate_file(r, leaf, dir);
+            if (r < 0)
+                return r;
+        } else {
+            d.size = file_size(r);
+            if (flags & FFS_O_APPEND)
+                d.fp = d.size;
+        }
+    }
+    if (writing) {
+        try {
+            d.buffer.assign(static_cast<std::size_t>(fs.stream_size), 0);
+        } catch (const std::bad_alloc&) {
+            return FFS_E_MEMORY;
+        }
+    }
+    d.inode = static_cast<std::int16_t>(r);
+    d.flags = static_cast<std::uint8_t>(flags);
+    return index + FFS_FD_BASE;
+}
+
+int ffs_write_b(int fd, const void* source, int count)
+{
+    trace(TR_API, "ffs_write_b(%d, 0x%x, %d) ?", fd, static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(source)), count);
+    ApiCall call;
+    if (fs.initerror != 0)
+        return fs.initerror;
+    if (count < 0 || source == nullptr)
+        return FFS_E_INVALID;
+    int index = 0;
+    Descriptor* d = descriptor(fd, &index);
+    if (d == nullptr)
+        return FFS_E_BADFD;
+    if (!(d->flags & FFS_O_WRITE))
+        return FFS_E_INVALID;
+    if (d->flags & FFS_O_APPEND)
+        d->fp = d->size;
+    if (d->fp >= d->wfp + fs.chunk_size) {
+        int r = datasync(index);
+        if (r < 0)
+            return r;
+    }
+    const auto* bytes = static_cast<const std::uint8_t*>(source);
+    int copied = 0;
+    while (copied < count) {
+        if (!d->dirty) {
+            int r = load_buffer(*d);
+            if (r < 0)
+                return r;
+        }
+        d->dirty = 1;
+        const int k = std::min(fs.chunk_size - (d->fp - d->wfp), count - copied);
+        std::memcpy(d->buffer.data() + (d->fp - d->wfp), bytes + copied, static_cast<std::size_t>(k));
+        d->fp += k;
+        copied += k;
+        d->size = std::max(d->size, d->fp);
+        if (d->fp >= d->wfp + fs.chunk_size) {
+            int r = datasync(index);
+            if (r < 0)
+                return r;
+        }
+    }
+    return count;
+}
+
+int ffs_close(int fd)
+{
+    trace(TR_API, "ffs_close(%d) ?", fd);
+    ApiCall call;
+    if (fs.initerror != 0)
+        return fs.initerror;
+    int index = 0;
+    Descriptor* d = descriptor(fd, &index);
+    if (d == nullptr)
+        return FFS_E_BADFD;
+    if (d->flags & FFS_O_WRITE) {
+        int r = datasync(index);
+        if (r < 0)
+            return r;
+        std::vector<std::uint8_t>().swap(d->buffer);
+    }
+    d->inode = 0;
+    d->fp = 0;
+    d->flags = 0;
+    return 0;
+}
+
+int ffs_remove(const char* path)
+{
+    trace(TR_API, "ffs_remove('%s') ?", path ? path : "");
+    ApiCall call;
+    if (fs.initerror != 0)
+        return fs.initerror;
+    int r = path_lookup(path);
+    if (r < 0)
+        return r;
+    if (open_elsewhere(r, false))
+        return FFS_E_LOCKED;
+    int p = is_protected(r, path);
+    if (p < 0)
+        return p;
+    return inode(r).type() == OT_FILE ? remove_file(r) : object_remove(r);
+}
+
+int ffs_mkdir(const char* path)
+{
+    trace(TR_API, "ffs_mkdir('%s') ?", path ? path : "");
+    ApiCall call;
+    if (fs.initerror != 0)
+        return fs.initerror;
+    const char* leaf = nullptr;
+    int dir = 0;
+    int r = object_lookup(path, &leaf, &dir);
+    if (r >= 0)
+        return FFS_E_EXISTS;
+    if (r != FFS_E_NOTFOUND)
+        return r;
+    journal_begin(0);
+    r = object_create(leaf, nullptr, 0, -dir);
+    if (r < 0)
+        return r;
+    journal_commit(OT_DIR);
+    return 0;
+}
+
+int ffs_opendir(const char* path, ffs_dir* cursor)
+{
+    trace(TR_API, "ffs_opendir('%s', ?) ?", path ? path : "");
+    if (cursor == nullptr)
+        return FFS_E_INVALID;
+    ApiCall call;
+    if (fs.initerror != 0)
+        return fs.initerror;
+    int r = dir_lookup(path);
+    if (r < 0)
+        return r;
+    cursor->this_dir = cursor->index = static_cast<std::int16_t>(r);
+    int count = 0;
+    int loop = chain_last(-r, &count, nullptr);
+    return loop < 0 ? loop : count;
+}
+
+int ffs_readdir(ffs_dir* cursor, char* name, int size)
+{
+    trace(TR_API, "ffs_readdir(?, ?, ?) ?");
+    if (cursor == nullptr || name == nullptr || size < 0)
+        return FFS_E_INVALID;
+    ApiCall call;
+    if (fs.initerror != 0)
+        return fs.initerror;
+    int c = dir_next(cursor->this_dir, cursor->index, name, size);
+    if (c != 0)
+        cursor->index = static_cast<std::int16_t>(c);
+    return c;
+}
+
+int ffs_read(int fd, void* destination, int count)
+{
+    trace(TR_API, "ffs_read(%d, ?, %d) ?", fd, count);
+    ApiCall call;
+    if (fs.initerror != 0)
+        return fs.initerror;
+    if (destination == nullptr || count < 0)
+        return FFS_E_INVALID;
+    int index = 0;
+    Descriptor* d = descriptor(fd, &index);
+    if (d == nullptr)
+        return FFS_E_BADFD;
+    if (!(d->flags & FFS_O_READ))
+        return FFS_E_INVALID;
+    if (d->dirty) {
+        int r = datasync(index);
+        if (r < 0)
+            return r;
+    }
+    auto* out = static_cast<std::uint8_t*>(destination);
+    int total = 0;
+    while (total < count) {
+        int segment = 0;
+        std::int32_t offset = 0;
+        segment_find(d->inode, d->fp, &segment, &offset);
+        std::int32_t n = segment_read(segment, out + total, count - total, offset);
+        if (n <= 0)
+            break;
+        total += n;
+        d->fp += n;
+    }
+    return total;
+}
+
+int ffs_stat(const char* path, ffs_stat_info* info)
+{
+    trace(TR_API, "ffs_stat('%s', ?) ?", path ? path : "");
+    if (info == nullptr)
+        return FFS_E_INVALID;
+    ApiCall call;
+    if (fs.initerror != 0)
+        return fs.initerror;
+    int r = path_lookup(path);
+    if (r < 0)
+        return r;
+    InodeRecord rec = inode(r);
+    *info = ffs_stat_info{};
+    info->inode = static_cast<std::int16_t>(r);
+    info->type = rec.type();
+    info->flags = rec.flags();
+    info->read_only = !(rec.flags() & kFlagWritable);
+    info->location = rec.location();
+    info->object_size = rec.size();
+    info->sequence = rec.sequence();
+    info->updates = rec.updates();
+    if (rec.type() == OT_FILE) {
+        info->size = file_size(r);
+        int steps = inode_slots();
+        for (int s = segment_next(r); s > 0 && steps-- > 0; s = segment_next(s))
+            ++info->segments;
+    } else {
+        info->size = object_data_length(r);
+    }
+    return 0;
+}

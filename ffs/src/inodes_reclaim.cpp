@@ -1,0 +1,119 @@
+#include "inodes_reclaim.h"
+
+#include "blocks.h"
+#include "ffs.h"
+#include "objects.h"
+#include "state.h"
+#include "trace.h"
+
+namespace flashfs {
+namespace {
+
+std::uint32_t new_slot(int i) { return block_offset(fs.newinodes) + static_cast<std::uint32_t>(i) * kInodeRecordSize; }
+
+// Copies the slot's own fields (not its links), in flash order.
+void copy_slot(int i)
+{
+    InodeRecord r = inode(i);
+    const std::uint32_t at = new_slot(i);
+    flash_write32(at + inode_offset::location, r.location());
+    flash_write16(at + inode_offset::size, r.size());
+    flash_write8(at + inode_offset::flags, r.flags());
+    flash_write16(at + inode_offset::sequence, r.sequence());
+    flash_write16(at + inode_offset::updates, r.updates());
+    ++fs.block_stat[fs.newinodes].used;
+}
+
+void link_child(int parent, int i) { flash_write16(new_slot(parent) + inode_offset::child, static_cast<std::uint16_t>(i)); }
+void link_sibling(int previous, int i) { flash_write16(new_slot(previous) + inode_offset::sibling, static_cast<std::uint16_t>(i)); }
+
+int copy_segments(int file)
+{
+    int previous = file;
+    int steps = inode_slots();
+    for (int s = segment_next(file); s > 0; s = segment_next(s)) {
+        if (--steps < 0)
+            return FFS_E_SIBLINGLOOP;
+        copy_slot(s);
+        link_child(previous, s);
+        previous = s;
+    }
+    return 0;
+}
+
+int copy_tree(int d, int depth)
+{
+    if (depth > inode_slots())
+        return FFS_E_SIBLINGLOOP;
+    copy_slot(d);
+    int previous = 0;
+    int steps = inode_slots();
+    for (int e = inode(d).child(); inode_in_range(e); e = inode(e).sibling()) {
+        if (--steps < 0)
+            return FFS_E_SIBLINGLOOP;
+        if (!inode_live(e))
+            continue;
+        if (inode(e).type() == OT_DIR) {
+            int r = copy_tree(e, depth + 1);
+            if (r < 0)
+                return r;
+        } else {
+            copy_slot(e);
+        }
+        if (previous == 0)
+            link_child(d, e);
+        else
+            link_sibling(previous, e);
+        previous = e;
+        if (inode(e).type() == OT_FILE && inode(e).child() != kNoInode) {
+            int r = copy_segments(e);
+            if (r < 0)
+                return r;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int inodes_reclaim()
+{
+    trace(TR_RECLAIM, "irec{");
+    if (fs.initerror != 0) {
+        trace(TR_RECLAIM, "} %d", fs.initerror);
+        return fs.initerror;
+    }
+    int b = ffs_block_alloc(1, BIT_COPYING);
+    if (b < 0) {
+        trace(TR_RECLAIM, "} %d", FFS_E_NOBLOCKS);
+        return FFS_E_NOBLOCKS;
+    }
+    fs.newinodes = static_cast<std::int8_t>(b);
+    fs.block_stat[b].used = 0;
+    int r = inodes_copy(fs.root);
+    if (r < 0) {
+        block_free(b);  // the half-made copy is never committed
+        fs.newinodes = -1;
+        trace(TR_RECLAIM, "} %d", r);
+        return r;
+    }
+    block_commit();
+    trace(TR_RECLAIM, "} %d", 0);
+    return 0;
+}
+
+int inodes_copy(int d) { return copy_tree(d, 0); }
+
+void block_commit()
+{
+    trace(TR_ALLOC, "block_commit(%d -> %d) {\n", fs.inodes, fs.newinodes);
+    block_state_clear(fs.inodes, BIT_LOST);
+    block_state_clear(fs.newinodes, BIT_INODES);
+    block_free(fs.inodes);
+    BlockStat& table = fs.block_stat[fs.newinodes];
+    table.lost = 0;
+    table.objects = 1;
+    fs.inodes = fs.newinodes;
+}
+
+}  // namespace flashfs

@@ -1,0 +1,90 @@
+#include "layout.h"
+
+namespace flashfs {
+
+const char* block_state_name(std::uint16_t state)
+{
+    switch (state) {
+    case BS_ERASED: return "ERASED";
+    case BS_FREE: return "FREE";
+    case BS_DATA: return "DATA";
+    case BS_CLEANING: return "CLEANING";
+    case BS_COPYING: return "COPYING";
+    case BS_INODES: return "INODES";
+    case BS_INODESLOST: return "INODESLOST";
+    default: return "INVALID";
+    }
+}
+
+void JournalRecord::encode(std::uint8_t out[kJournalRecordSize]) const
+{
+    out[0] = state;
+    out[1] = flags;
+    put16(out + 2, static_cast<std::uint16_t>(new_inode));
+    put16(out + 4, static_cast<std::uint16_t>(link));
+    put16(out + 6, static_cast<std::uint16_t>(old_inode));
+    put32(out + 8, location);
+    put16(out + 12, size);
+    put16(out + 14, static_cast<std::uint16_t>(remove));
+}
+
+JournalRecord JournalRecord::decode(const std::uint8_t in[kJournalRecordSize])
+{
+    JournalRecord r;
+    r.state = in[0];
+    r.flags = in[1];
+    r.new_inode = static_cast<std::int16_t>(get16(in + 2));
+    r.link = static_cast<std::int16_t>(get16(in + 4));
+    r.old_inode = static_cast<std::int16_t>(get16(in + 6));
+    r.location = get32(in + 8);
+    r.size = get16(in + 12);
+    r.remove = static_cast<std::int16_t>(get16(in + 14));
+    return r;
+}
+
+int stored_name_length(const std::uint8_t* object, std::uint32_t size)
+{
+    for (std::uint32_t i = 0; i < size; ++i) {
+        if (object[i] == 0)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+std::int32_t stored_data_length(const std::uint8_t* object, std::uint32_t size, bool segment)
+{
+    if (size == 0)
+        return 0;
+    std::int64_t last_zero = static_cast<std::int64_t>(size) - 1;
+    while (last_zero >= 0 && object[last_zero] != 0)
+        --last_zero;
+    if (last_zero < 0)
+        return 0;
+    std::int64_t start = 0;
+    if (!segment) {
+        int name_end = stored_name_length(object, size);
+        if (name_end < 0)
+            return 0;
+        start = name_end + 1;
+    }
+    std::int64_t length = last_zero - start;
+    return length > 0 ? static_cast<std::int32_t>(length) : 0;
+}
+
+bool is_forbidden_name_char(char c)
+{
+    switch (c) {
+    case '\\': case '/': case ':': case '*': case '?': case '"': case '<': case '>': case '|':
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::uint16_t age_distance(std::uint16_t x, std::uint16_t y)
+{
+    auto forward = static_cast<std::uint16_t>(x - y);
+    return forward <= 0x8000 ? forward : static_cast<std::uint16_t>(y - x);
+}
+
+}  // namespace flashfs

@@ -1,0 +1,400 @@
+#include "mount.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "blocks.h"
+#include "device.h"
+#include "inodes_reclaim.h"
+#include "journal.h"
+#include "objects.h"
+#include "state.h"
+#include "trace.h"
+
+namespace flashfs {
+namespace {
+
+// A journal replayed at mount makes the pass run again; damaged journals may hold more than one
+// complete record, so a few passes more are allowed before the mount gives up.
+constexpr int kMaxMountPasses = 4;
+
+bool has_magic(std::uint32_t h)
+{
+    return flash_read16(h + header_offset::magic_low) == kMagicLow &&
+           flash_read16(h + header_offset::magic_high) == kMagicHigh;
+}
+
+bool header_erased(std::uint32_t h)
+{
+    for (std::uint32_t o : {header_offset::magic_low, header_offset::magic_high, header_offset::version,
+                            header_offset::age, header_offset::state}) {
+        if (flash_read16(h + o) != 0xFFFF)
+            return false;
+    }
+    return true;
+}
+
+// Age tracking over the blocks that carry the magic.
+struct AgeTracker {
+    bool any = false;
+    std::uint16_t low = 0, high = 0, spread = 0;
+
+    void add(std::uint16_t age)
+    {
+        if (!any) {
+            any = true;
+            low = high = age;
+            return;
+        }
+        std::uint16_t d1 = age_distance(age, low);
+        std::uint16_t d2 = age_distance(age, high);
+        if (d1 > spread || d2 > spread) {
+            if (d2 > d1) {
+                spread = d2;
+                low = age;
+            } else {
+                spread = d1;
+                high = age;
+            }
+        }
+    }
+
+    std::uint16_t youngest()
+    {
+        if (high == 0)
+            low = high = 0xFFFF;
+        if (static_cast<std::uint16_t>(high - low) > 0x8000)
+            std::swap(low, high);
+        return high;
+    }
+};
+
+bool is_journal_candidate(int i)
+{
+    return inode_live(i) && inode(i).type() == OT_FILE && std::strcmp(object_name(i), kJournalName) == 0;
+}
+
+// The first record that is not applied: pending when it is complete.
+bool journal_has_pending_record(int i)
+{
+    InodeRecord r = inode(i);
+    std::uint32_t end = object_offset(i) + r.size();
+    for (std::uint32_t pos = object_offset(i) + kJournalFirstRecord; pos + kJournalRecordSize <= end;
+         pos += kJournalRecordSize) {
+        std::uint8_t state = *offset_addr(pos);
+        if (state != JS_APPLIED)
+            return state == JS_COMPLETE;
+    }
+    return false;
+}
+
+// The journal is the ".journal" file directly in the root. Should an interrupted replacement
+// have left two, the one with a complete record still to apply is the current one (its replay
+// deletes the other); otherwise the later slot wins.
+int find_journal()
+{
+    int chosen = 0;
+    int steps = inode_slots();
+    for (int e = inode(fs.root).child(); inode_in_range(e) && steps-- > 0; e = inode(e).sibling()) {
+        if (!is_journal_candidate(e))
+            continue;
+        if (chosen == 0 || (journal_has_pending_record(e) && !journal_has_pending_record(chosen)) ||
+            (e > chosen && journal_has_pending_record(e) == journal_has_pending_record(chosen)))
+            chosen = e;
+    }
+    return chosen;
+}
+
+bool links_in_range(InodeRecord r)
+{
+    auto ok = [](std::int16_t link) { return link == kNoInode || inode_in_range(link); };
+    return ok(r.child()) && ok(r.sibling());
+}
+
+// A valid inode must describe an object inside one block, and a named object must hold its
+// name's end.
+bool inode_sound(int i)
+{
+    InodeRecord r = inode(i);
+    if (!links_in_range(r))
+        return false;
+    if (!r.valid())
+        return true;
+    if (!object_in_bounds(r.location(), r.size()))
+        return false;
+    return r.type() == OT_SEGMENT || stored_name_length(object_addr(i), r.size()) > 0;
+}
+
+// Finishes the mount once the passes are done.
+int finish_mount(int cleaning)
+{
+    fs.fds.assign(fs.numfds, Descriptor{});
+    if (cleaning > 0) {
+        inodes_forget_block(cleaning - 1);
+        block_free(cleaning - 1);
+    }
+    trace(TR_MOUNT, "} %d", fs.initerror);
+    return fs.initerror;
+}
+
+}  // namespace
+
+int blocks_fsck()
+{
+    trace(TR_FSCK, "blocks_fsck {");
+    fs.format = 0;
+    fs.inodes = -1;
+    fs.newinodes = -1;
+    int lost_inodes = -1;
+    int cleaning = 0;
+    AgeTracker ages;
+
+    for (int b = 0; b < dev.numblocks; ++b) {
+        std::uint32_t h = block_offset(b);
+        BlockStat& s = fs.block_stat[b];
+        s.used = s.lost = static_cast<std::int32_t>(dev.blocksize);
+        s.state = flash_read16(h + header_offset::state);
+        s.objects = 0;
+        if (has_magic(h)) {
+            fs.format = flash_read16(h + header_offset::version);
+            if (s.state != BS_FREE) {
+                s.used = block_used_bytes(b);
+                s.lost = s.used - static_cast<std::int32_t>(kBlockHeaderSize);
+            }
+            switch (s.state) {
+            case BS_FREE: s.used = s.lost = 0; break;
+            case BS_DATA: break;
+            case BS_CLEANING: cleaning = b + 1; break;
+            case BS_COPYING: fs.newinodes = static_cast<std::int8_t>(b); break;
+            case BS_INODES: fs.inodes = static_cast<std::int8_t>(b); break;
+            case BS_INODESLOST: lost_inodes = b; break;
+            default: block_free(b); break;
+            }
+            trace(TR_FSCK, "%s", block_state_name(s.state));
+            ages.add(flash_read16(h + header_offset::age));
+        } else if (flash_read16(h + header_offset::version) == kOldFormatMark &&
+                   flash_read16(h + header_offset::age) == kOldFormatVersion) {
+            fs.format = kOldFormatVersion;
+            s.state = BS_DATA;
+        } else if (header_erased(h)) {
+            s.used = s.lost = 0;
+            s.state = BS_ERASED;
+        } else {
+            flash_write16(h + header_offset::age, 0);
+            block_free(b);
+        }
+    }
+    fs.age_max = ages.youngest();
+    trace(TR_MOUNT, "fs.inodes, newinodes = %d, %d", fs.inodes, fs.newinodes);
+
+    for (int b = 0; b < dev.numblocks; ++b) {
+        BlockStat& s = fs.block_stat[b];
+        if (s.state != BS_ERASED)
+            continue;
+        s.used = block_used_bytes(b);
+        if (s.used == 0)
+            block_preformat(b, 0);
+        else
+            block_free(b);
+    }
+
+    if (fs.inodes >= 0) {
+        if (fs.newinodes >= 0)
+            block_free(fs.newinodes);
+    } else if (fs.newinodes >= 0 && lost_inodes >= 0) {
+        fs.inodes = static_cast<std::int8_t>(lost_inodes);
+        block_commit();
+    } else {
+        trace(TR_FSCK, "} %d", FFS_E_NOFORMAT);
+        return FFS_E_NOFORMAT;
+    }
+
+    if ((fs.format >> 8) != 2) {
+        trace(TR_FSCK, "} %d", FFS_E_BADFORMAT);
+        return FFS_E_BADFORMAT;
+    }
+    trace(TR_FSCK, "} %d", cleaning);
+    return cleaning;
+}
+
+int inodes_fsck()
+{
+    trace(TR_FSCK, "inodes_fsck {");
+    fs.root = 0;
+    fs.journal = 0;
+    BlockStat& table = fs.block_stat[fs.inodes];
+    table.objects = 1;
+    table.used = 0;
+    table.lost = 0;
+    fs.sequence = 0;
+    fs.inodes_max = static_cast<std::int16_t>(inode_slots());
+
+    for (int i = 1; i < fs.inodes_max; ++i) {
+        InodeRecord r = inode(i);
+        if (r.sequence() > fs.sequence)
+            fs.sequence = r.sequence();
+        if (!r.used())
+            continue;
+        ++table.used;
+        if (!inode_sound(i)) {
+            trace(TR_FSCK, "} %d", FFS_E_CORRUPTED);
+            return FFS_E_CORRUPTED;
+        }
+        if (!r.valid()) {
+            ++table.lost;
+            continue;
+        }
+        BlockStat& s = fs.block_stat[location_block(r.location())];
+        s.lost -= r.size();
+        ++s.objects;
+        if (r.type() == OT_DIR && object_name(i)[0] == '/')
+            fs.root = static_cast<std::int16_t>(i);
+    }
+    if (fs.root != 0) {
+        int loop = tree_check();
+        if (loop < 0) {
+            trace(TR_FSCK, "} %d", loop);
+            return loop;
+        }
+        fs.journal = static_cast<std::int16_t>(find_journal());
+    }
+    trace(TR_MOUNT, "fs.root=%d, journal=%d", fs.root, fs.journal);
+    fs.sequence = static_cast<std::uint16_t>(fs.sequence + 1);
+    if (fs.root == 0) {
+        trace(TR_FSCK, "} %d", FFS_E_NOFORMAT);
+        return FFS_E_NOFORMAT;
+    }
+    trace(TR_FSCK, "} %d", 0);
+    return 0;
+}
+
+void fs_params_parse(const char* name)
+{
+    fs.filename_max = kMaxNameLength;
+    fs.path_depth_max = 6;
+    fs.numfds = 4;
+    fs.journal_size = 16;
+    fs.param_t = 231;
+    fs.param_z = 0;
+    fs.block_objects_max = 0;
+
+    const std::int64_t blocksize = dev.blocksize;
+    fs.spare_blocks = dev.numblocks > 2 ? 1 : 0;
+    const std::int64_t data_blocks = dev.numblocks - fs.spare_blocks - 1;
+    fs.inodes_max = static_cast<std::int16_t>(inode_slots());
+    fs.objects_max = static_cast<std::int16_t>(fs.inodes_max / 2);
+    fs.chunk_size = dev.numblocks * blocksize > 0x100000 ? 8192 : static_cast<std::int32_t>(std::min<std::int64_t>(blocksize / 8, 2048));
+    fs.stream_size = fs.chunk_size;
+    fs.journal_size = static_cast<std::uint32_t>(std::max<std::int64_t>(fs.journal_size * blocksize / 256, 1024));
+    fs.block_objects_max = static_cast<std::int16_t>(fs.journal_size / 16 - 6);
+    if (fs.block_objects_max > fs.objects_max / 2)
+        fs.block_objects_max = static_cast<std::int16_t>(fs.objects_max / 2 - 4);
+    if (fs.objects_max > fs.block_objects_max * data_blocks)
+        fs.objects_max = static_cast<std::int16_t>(fs.block_objects_max * data_blocks + 10);
+    fs.reserved_space = static_cast<std::int32_t>(blocksize / 2 + data_blocks * blocksize / 16 + 2 * std::int64_t{fs.journal_size});
+
+    const char* p = name ? std::strchr(name, '/') : nullptr;
+    p = p ? std::strchr(p + 1, '/') : nullptr;
+    if (p) {
+        ++p;
+        while (*p) {
+            char letter = *p++;
+            std::uint32_t value = 0;
+            while (*p >= '0' && *p <= '9')
+                value = value * 10 + static_cast<std::uint32_t>(*p++ - '0');
+            switch (letter) {
+            case 'b': dev.numblocks = static_cast<std::uint8_t>(value); break;
+            case 'c': fs.chunk_size = static_cast<std::int32_t>(value); break;
+            case 'd': fs.numfds = static_cast<std::uint8_t>(value); break;
+            case 'f': fs.block_objects_max = static_cast<std::int16_t>(value); break;
+            case 'i': fs.inodes_max = static_cast<std::int16_t>(value); break;
+            case 'j': fs.journal_size = value; break;
+            case 'm': fs.spare_blocks = static_cast<std::int8_t>(value); break;
+            case 'n': fs.filename_max = static_cast<std::uint8_t>(value); break;
+            case 'o': fs.objects_max = static_cast<std::int16_t>(value); break;
+            case 'r': fs.reserved_space = static_cast<std::int32_t>(value); break;
+            case 's': fs.stream_size = static_cast<std::int32_t>(value); break;
+            case 't': fs.param_t = static_cast<std::uint8_t>(value); break;
+            case 'z': fs.param_z = static_cast<std::uint8_t>(value); break;
+            default: break;
+            }
+        }
+    }
+
+    if (fs.journal_size == 0) {
+        fs.block_objects_max = static_cast<std::int16_t>(fs.objects_max / 2);
+        fs.reserved_space = 0;
+        fs.objects_reserve = 0;
+    } else {
+        if (fs.journal_size < 1024)
+            fs.journal_size = static_cast<std::uint32_t>(std::uint64_t{fs.journal_size} * dev.blocksize / 256);
+        if (2 * std::int64_t{fs.journal_size} > fs.reserved_space)
+            fs.reserved_space = static_cast<std::int32_t>(std::int64_t{fs.reserved_space} * dev.blocksize / 256);
+        fs.objects_reserve = 2;
+    }
+}
+
+int fs_params_check()
+{
+    const std::uint32_t room = dev.blocksize - kBlockHeaderSize;  // what one object may occupy
+    bool ok = dev.numblocks >= 1 && dev.numblocks <= kDeviceBlocks && fs.inodes < dev.numblocks &&
+              fs.chunk_size > 0 && object_size(kMaxNameLength, static_cast<std::uint32_t>(fs.chunk_size)) <= room &&
+              fs.stream_size >= fs.chunk_size && fs.stream_size <= static_cast<std::int32_t>(dev.blocksize) &&
+              fs.inodes_max > 0 && fs.inodes_max <= inode_slots() && fs.reserved_space >= 0 &&
+              fs.spare_blocks >= 0 && fs.spare_blocks < dev.numblocks &&
+              (fs.journal_size == 0 ||
+               (fs.journal_size % kAtomSize == 0 && fs.journal_size >= 128 &&
+                object_size(sizeof kJournalName - 1, fs.journal_size) <= room));
+    // Objects outside the blocks or slots in use would be invisible to reclaim and get lost.
+    for (int i = 1; ok && i < inode_slots(); ++i) {
+        InodeRecord r = inode(i);
+        if (r.used() && (i >= fs.inodes_max || (r.valid() && location_block(r.location()) >= dev.numblocks)))
+            ok = false;
+    }
+    if (!ok)
+        trace(TR_FAULT, "[ffs] format parameters out of range");
+    return ok ? 0 : FFS_E_BADFORMAT;
+}
+
+}  // namespace flashfs
+
+int ffs_initialize()
+{
+    using namespace flashfs;
+    trace(TR_MOUNT, "initialize {");
+    fs = FileSystem{};
+    reclaim_reseed();
+    fs.initerror = ffs_dev_init();
+    if (fs.initerror < 0)
+        return fs.initerror;
+
+    int cleaning = 0;
+    int result = 0;
+    for (int pass = 1; pass <= kMaxMountPasses; ++pass) {
+        fs.initerror = FFS_E_INVALID;
+        result = blocks_fsck();
+        fs.initerror = result;
+        if (result < 0)
+            return result;
+        cleaning = result;
+        fs.initerror = FFS_E_INVALID;
+        result = inodes_fsck();
+        fs.initerror = result;
+        if (result < 0)
+            return result;
+        fs_params_parse(object_name(fs.root));
+        result = fs_params_check();
+        fs.initerror = result;
+        if (result < 0)
+            return result;
+        result = journal_init(fs.journal);
+        fs.initerror = result;
+        if (result == 0 || (result < 0 && pass >= 2))
+            break;
+    }
+    if (result > 0) {
+        fs.initerror = FFS_E_CORRUPTED;  // the journal kept asking for another pass
+        return fs.initerror;
+    }
+    return finish_mount(cleaning);
+}

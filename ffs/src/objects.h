@@ -1,0 +1,45 @@
+// Objects and paths: resolving paths through directory chains, names and access checks,
+// creating and removing objects inside a journal transaction, walking chains and reading an
+// object's data through its segment chain.
+//
+// Chains come from the flash, so every walk is bounded: a walk longer than the inode table
+// has slots can only be a loop and ends with FFS_E_SIBLINGLOOP (or as the end of the chain
+// where a routine has no error to give).
+#pragma once
+
+#include <cstdint>
+
+namespace flashfs {
+
+// ---- paths ----
+// leaf: start of the last component reached; dir: the directory searched last.
+int path_lookup(const char* path, const char** leaf = nullptr, int* dir = nullptr);
+int object_lookup(const char* path, const char** leaf = nullptr, int* dir = nullptr);
+int dir_lookup(const char* path);
+int name_check(const char* name);
+int is_protected(int i, const char* path);
+
+// ---- creating and removing (inside a journal transaction) ----
+int object_alloc(std::int32_t size, bool journal);
+// is_journal: the object is the journal file (its data area stays erased).
+int object_create(const char* name, const std::uint8_t* data, std::int32_t length, int link_request,
+                  bool is_journal = false);
+int object_remove(int i);
+
+// ---- chains ----
+int dir_last(int a, int* count = nullptr);
+// dir_last without the ambiguity of its result (-40 is also "the empty directory 40"):
+// 0 or FFS_E_SIBLINGLOOP, with the last inode and the count of valid inodes passed.
+int chain_last(int a, int* count, int* last);
+int dir_next(int d, int current, char* buffer, int size);
+int segment_next(int i);
+int segment_last(int i);
+std::int32_t segment_datasize(int i);
+std::int32_t segment_read(int i, std::uint8_t* destination, std::int32_t count, std::int32_t position);
+std::int32_t segment_find(int i, std::int32_t offset, int* segment, std::int32_t* segment_offset);
+
+// Walks the tree from the root: every chain must end and no directory may be reached twice.
+// 0, or FFS_E_SIBLINGLOOP.
+int tree_check();
+
+}  // namespace flashfs

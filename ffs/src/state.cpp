@@ -1,0 +1,67 @@
+#include "state.h"
+
+namespace flashfs {
+namespace {
+
+std::uint32_t stored_seed = 1;
+
+}  // namespace
+
+FileSystem fs;
+
+std::minstd_rand& reclaim_random()
+{
+    static std::minstd_rand generator(stored_seed);
+    return generator;
+}
+
+void reclaim_seed(std::uint32_t seed)
+{
+    stored_seed = seed;
+    reclaim_reseed();
+}
+
+void reclaim_reseed() { reclaim_random().seed(stored_seed); }
+
+int inode_slots()
+{
+    int slots = static_cast<int>(dev.blocksize / kInodeRecordSize);
+    return slots < kMaxInodeSlots ? slots : kMaxInodeSlots;
+}
+
+std::uint32_t inode_offset_of(int i)
+{
+    return block_offset(fs.inodes) + static_cast<std::uint32_t>(i) * kInodeRecordSize;
+}
+
+bool object_in_bounds(std::uint32_t location, std::uint32_t size)
+{
+    if (location >= (kAreaSize >> dev.atomlog2))
+        return false;
+    std::uint32_t offset = location_offset(location);
+    int block = offset_block(offset);
+    if (block >= dev.numblocks)
+        return false;
+    std::uint32_t start = block_offset(block);
+    return offset >= start + kBlockHeaderSize && size <= start + dev.blocksize - offset;
+}
+
+const char* object_name(int i) { return reinterpret_cast<const char*>(object_addr(i)); }
+
+std::int32_t object_data_length(int i)
+{
+    InodeRecord r = inode(i);
+    return stored_data_length(object_addr(i), r.size(), r.type() == OT_SEGMENT);
+}
+
+const std::uint8_t* object_data(int i)
+{
+    InodeRecord r = inode(i);
+    const std::uint8_t* p = object_addr(i);
+    if (r.type() == OT_SEGMENT)
+        return p;
+    int name_end = stored_name_length(p, r.size());
+    return p + (name_end < 0 ? r.size() : static_cast<std::uint32_t>(name_end) + 1);
+}
+
+}  // namespace flashfs
