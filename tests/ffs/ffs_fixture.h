@@ -1,0 +1,70 @@
+// Small helpers shared by the FFS tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "image_builder.h"
+#include "recording_flash.h"
+
+namespace ffs_test {
+
+inline std::vector<std::uint8_t> bytes_of(const std::string& text) { return {text.begin(), text.end()}; }
+
+// Deterministic bytes that contain zeros and 0xFF, the values the length rule cares about.
+inline std::vector<std::uint8_t> pattern(std::size_t n, std::uint32_t seed = 1)
+{
+    std::vector<std::uint8_t> out(n);
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (auto& b : out) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<std::uint8_t>(x >> 16);
+    }
+    return out;
+}
+
+inline std::uint16_t flash16(const RecordingFlash& flash, std::uint32_t offset)
+{
+    const auto& image = const_cast<RecordingFlash&>(flash).image();
+    return static_cast<std::uint16_t>(image[offset] | (image[offset + 1] << 8));
+}
+
+inline std::uint16_t block_state(const RecordingFlash& flash, int block) { return flash16(flash, block * 0x10000u + 8); }
+inline std::uint16_t block_age(const RecordingFlash& flash, int block) { return flash16(flash, block * 0x10000u + 6); }
+
+}  // namespace ffs_test
+
+#include <gtest/gtest.h>
+
+#include "image_check.h"
+#include "state.h"
+
+namespace ffs_test {
+
+// The independent check of the flash, and the FFS's block accounting against its recount.
+inline ffs_image::CheckResult expect_consistent(RecordingFlash& flash, std::uint32_t journal_size = 4096)
+{
+    ffs_image::CheckOptions options;
+    options.blocks = flashfs::dev.numblocks;
+    options.journal_size = journal_size;
+    ffs_image::CheckResult check = ffs_image::check_image(flash.data(), options);
+    EXPECT_TRUE(check.ok()) << check.report();
+    for (int b = 0; b < options.blocks; ++b) {
+        const flashfs::BlockStat& s = flashfs::fs.block_stat[b];
+        EXPECT_EQ(s.state, block_state(flash, b)) << "block " << b;
+        if (s.state == ffs_image::kData) {
+            EXPECT_EQ(s.used, check.blocks[b].used) << "used of block " << b;
+            EXPECT_EQ(s.lost, check.blocks[b].lost) << "lost of block " << b;
+            EXPECT_EQ(s.objects, check.blocks[b].objects) << "objects of block " << b;
+        }
+    }
+    if (check.inode_block >= 0) {
+        EXPECT_EQ(flashfs::fs.inodes, check.inode_block);
+        EXPECT_EQ(flashfs::fs.block_stat[check.inode_block].used, check.blocks[check.inode_block].used);
+        EXPECT_EQ(flashfs::fs.block_stat[check.inode_block].lost, check.blocks[check.inode_block].lost);
+    }
+    return check;
+}
+
+}  // namespace ffs_test

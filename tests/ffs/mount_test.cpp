@@ -1,0 +1,287 @@
+// Mount outcomes and repairs on images laid out by the fixture builder.
+#include <gtest/gtest.h>
+
+#include "blocks.h"
+#include "ffs.h"
+#include "ffs_fixture.h"
+#include "image_builder.h"
+#include "state.h"
+
+using namespace ffs_test;
+using ffs_image::ImageBuilder;
+using flashfs::fs;
+
+TEST(FfsMount, CleanImageMountsWithoutWriting)
+{
+    ImageBuilder b;
+    int docs = b.mkdir(b.root(), "docs");
+    b.file(docs, "a.bin", pattern(20000));
+    b.deleted(docs, "gone.txt");
+    b.file(b.root(), "IMEI", bytes_of("123456"), 0xE1);
+    b.link(b.root(), "shortcut", "/docs/a.bin");
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    EXPECT_EQ(flash.operations(), 0u);
+    EXPECT_EQ(fs.root, b.root());
+    EXPECT_EQ(fs.journal, b.journal());
+    EXPECT_EQ(fs.journal_pos, 12u);
+    EXPECT_EQ(fs.inodes, 0);
+    EXPECT_EQ(fs.age_max, 1);
+    expect_consistent(flash);
+}
+
+TEST(FfsMount, ErasedAreaIsPreformattedAndReportedNotFormatted)
+{
+    RecordingFlash flash;
+    EXPECT_EQ(ffs_initialize(), FFS_E_NOFORMAT);
+    for (int block = 0; block < 64; ++block) {
+        EXPECT_EQ(block_state(flash, block), 0xFFBF);
+        EXPECT_EQ(flash16(flash, block * 0x10000u), 0x6646);
+    }
+    EXPECT_TRUE(flash.violations().empty());
+    EXPECT_EQ(ffs_open("/x", FFS_O_READ), FFS_E_NOFORMAT);
+}
+
+TEST(FfsMount, CopyingBesideInodesIsMarkedLostNotErased)
+{
+    ImageBuilder b;
+    b.mkdir(b.root(), "d");
+    b.write_state(7, ffs_image::kCopying);
+    b.copy_inode_table(7);
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    EXPECT_EQ(block_state(flash, 7), 0xFF3B);
+    EXPECT_NE(flash16(flash, 7 * 0x10000u + 16 * b.root() + 8), 0xFFFF);  // content kept
+    EXPECT_EQ(fs.inodes, 0);
+}
+
+TEST(FfsMount, InterruptedTableMoveIsCompleted)
+{
+    ImageBuilder b;
+    int d = b.mkdir(b.root(), "d");
+    b.file(d, "f", pattern(100));
+    b.copy_inode_table(9);
+    b.write_state(9, ffs_image::kCopying);
+    b.write_state(0, ffs_image::kInodesLost);
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    EXPECT_EQ(block_state(flash, 9), 0xFFAB);
+    EXPECT_EQ(block_state(flash, 0), 0xFF2B);  // only marked while mounting
+    EXPECT_EQ(fs.inodes, 9);
+    ffs_stat_info st;
+    ASSERT_EQ(ffs_stat("/d/f", &st), 0);
+    EXPECT_EQ(st.size, 100);
+    // The next mount keeps the new table and leaves the old one alone.
+    ASSERT_EQ(ffs_initialize(), 0);
+    EXPECT_EQ(fs.inodes, 9);
+}
+
+TEST(FfsMount, CleaningBlockIsErasedWithItsInodesForgotten)
+{
+    ImageBuilder b;
+    b.start_data_block(5);
+    int gone = b.file(b.root(), "moved", pattern(40));
+    int segment = b.inode(gone).child;
+    b.set_flags(gone, 0);
+    b.set_flags(segment, 0);
+    b.write_age(5, 0x0041);
+    b.write_state(5, ffs_image::kCleaning);
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    EXPECT_EQ(block_state(flash, 5), 0xFFBF);
+    EXPECT_EQ(block_age(flash, 5), 0x0042);
+    EXPECT_EQ(flash16(flash, 16 * gone), 0);  // size of each inode in the block
+    EXPECT_EQ(flash16(flash, 16 * segment), 0);
+    EXPECT_EQ(flash.erases()[5], 1u);
+    EXPECT_TRUE(flash.violations().empty());
+    expect_consistent(flash);
+}
+
+TEST(FfsMount, CompleteJournalRecordIsAppliedAgain)
+{
+    ImageBuilder b;
+    // A directory whose object was written but whose inode was not: the record is complete.
+    const int slot = b.allocate_slot();
+    std::vector<std::uint8_t> object = {'n', 'e', 'w', 0};
+    const std::uint32_t location = b.place(object);
+    ffs_image::JournalEntry e;
+    e.state = ffs_image::kRecordComplete;
+    e.flags = 0xF2;
+    e.new_inode = static_cast<std::int16_t>(slot);
+    e.link = static_cast<std::int16_t>(b.journal());  // behind the last entry of the root
+    e.location = location;
+    e.size = 16;
+    b.add_journal_record(e);
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    const std::uint32_t record = b.journal_offset() + 12;
+    EXPECT_EQ(flash.image()[record], 0xF1);
+    EXPECT_EQ(fs.journal_pos, 28u);
+    ffs_stat_info st;
+    ASSERT_EQ(ffs_stat("/new", &st), 0);
+    EXPECT_EQ(st.inode, slot);
+    EXPECT_EQ(st.type, FFS_TYPE_DIR);
+    EXPECT_TRUE(flash.violations().empty());
+    expect_consistent(flash);  // the counters of the replay were rebuilt by a second pass
+}
+
+TEST(FfsMount, WrittenButIncompleteRecordIsDiscarded)
+{
+    ImageBuilder b;
+    ffs_image::JournalEntry e;
+    e.state = ffs_image::kRecordWritten;
+    e.new_inode = 40;
+    e.location = 0x1234;
+    b.add_journal_record(e);
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    EXPECT_EQ(flash.image()[b.journal_offset() + 12], 0xF1);
+    EXPECT_EQ(fs.journal_pos, 28u);
+    EXPECT_EQ(flash16(flash, 16 * 40 + 8), 0xFFFF);  // nothing applied
+}
+
+TEST(FfsMount, JournalPositionFollowsTheAppliedRecords)
+{
+    ImageBuilder b;
+    for (int i = 0; i < 250; ++i) {
+        ffs_image::JournalEntry e;
+        e.state = ffs_image::kRecordApplied;
+        b.add_journal_record(e);
+    }
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    EXPECT_EQ(fs.journal_pos, 12u + 250u * 16u);
+}
+
+TEST(FfsMount, ErasedHeaderOverDataIsMarkedLost)
+{
+    ImageBuilder b;
+    b.start_data_block(4);
+    b.place(pattern(64));
+    b.write_header(4, 0xFFFF, 0xFFFF, 0xFFFF);
+    for (std::uint32_t o = 0; o < 10; o += 2)
+        ffs_image::write16(b.area(), 4 * 0x10000u + o, 0xFFFF);
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    EXPECT_EQ(block_state(flash, 4), 0xFF7F);
+    EXPECT_EQ(flash.erases()[4], 0u);
+}
+
+TEST(FfsMount, GarbageHeaderGetsAgeZeroAndIsMarkedLost)
+{
+    ImageBuilder b;
+    b.write_garbage_header(6);
+    const std::uint16_t garbage_state = b.state(6);
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    EXPECT_EQ(block_age(flash, 6), 0);
+    EXPECT_EQ(block_state(flash, 6), garbage_state & 0xFF7F);
+    EXPECT_TRUE(flash.violations().empty());
+}
+
+TEST(FfsMount, UnknownStateWordIsMarkedLost)
+{
+    ImageBuilder b;
+    b.write_state(8, 0xFFBE);
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    EXPECT_EQ(block_state(flash, 8), 0xFF3E);
+    EXPECT_EQ(fs.block_stat[8].state, 0xFF3E);
+}
+
+TEST(FfsMount, OldFormatBlockDecidesTheVersionUnlessALaterBlockOverrides)
+{
+    ImageBuilder last;
+    last.write_old_format_header(63);
+    RecordingFlash flash(last.image());
+    EXPECT_EQ(ffs_initialize(), FFS_E_BADFORMAT);
+
+    ImageBuilder early;
+    early.write_old_format_header(10);
+    RecordingFlash flash2(early.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    EXPECT_EQ(fs.block_stat[10].state, 0xFFBD);  // taken as data, header unchanged
+    EXPECT_EQ(flash16(flash2, 10 * 0x10000u + 4), 0x5346);
+}
+
+TEST(FfsMount, MajorVersionThreeIsIncompatible)
+{
+    ImageBuilder b;
+    for (int block = 0; block < 64; ++block)
+        b.write_version(block, 0x0310);
+    RecordingFlash flash(b.image());
+    EXPECT_EQ(ffs_initialize(), FFS_E_BADFORMAT);
+}
+
+TEST(FfsMount, NoRootIsNotFormatted)
+{
+    ImageBuilder b;
+    b.set_flags(b.root(), 0);
+    RecordingFlash flash(b.image());
+    EXPECT_EQ(ffs_initialize(), FFS_E_NOFORMAT);
+}
+
+TEST(FfsMount, AgesAreTrackedAcrossTheWrap)
+{
+    ImageBuilder b;
+    for (int block = 0; block < 64; ++block)
+        b.write_age(block, static_cast<std::uint16_t>(0xFFF0 + block % 8));  // 0xFFF0..0xFFF7
+    b.write_age(20, 0x0003);
+    b.write_age(21, 0x0002);
+    b.erase_block(30);
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    EXPECT_EQ(fs.age_max, 0x0003);
+    EXPECT_EQ(block_age(flash, 30), 0x0003);  // preformatted with the current age
+    EXPECT_EQ(block_state(flash, 30), 0xFFBF);
+}
+
+TEST(FfsMount, MissingJournalIsCreatedAndWrongSizedOneReplaced)
+{
+    ffs_image::Layout none;
+    none.journal_size = 0;
+    ImageBuilder b(none);
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    EXPECT_GT(fs.journal, 0);
+    EXPECT_EQ(flash.image()[16 * fs.journal + 3], 0xE1);
+    expect_consistent(flash);
+
+    ffs_image::Layout small;
+    small.journal_size = 2048;
+    ImageBuilder c(small);
+    RecordingFlash flash2(c.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    EXPECT_NE(fs.journal, c.journal());
+    EXPECT_EQ(flash2.image()[16 * c.journal() + 3], 0);  // old journal deleted
+    // The replacement was logged in the old journal.
+    EXPECT_EQ(flash2.image()[c.journal_offset() + 12], 0xF1);
+    expect_consistent(flash2);
+}
+
+TEST(FfsMount, RootWithoutJournalParameterRunsWithoutJournal)
+{
+    ffs_image::Layout j0;
+    j0.root_name = "/ffs/j0";
+    j0.journal_size = 0;
+    ImageBuilder b(j0);
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    EXPECT_EQ(fs.journal, 0);
+    EXPECT_EQ(flash.operations(), 0u);
+}
+
+TEST(FfsMount, BlockUsedBytesIsTheHighWaterMark)
+{
+    ImageBuilder b;
+    b.erase_block(12);
+    b.image()[13 * 0x10000u + 5] = 0x00;        // block 13: header unit only
+    b.image()[14 * 0x10000u + 0x1234] = 0x7F;   // block 14: a byte inside
+    b.image()[15 * 0x10000u + 0xFFFF] = 0x00;   // block 15: the last byte
+    RecordingFlash flash(b.image());
+    flashfs::ffs_dev_init();
+    EXPECT_EQ(flashfs::block_used_bytes(12), 0);
+    EXPECT_EQ(flashfs::block_used_bytes(13), 16);
+    EXPECT_EQ(flashfs::block_used_bytes(14), 0x1240);
+    EXPECT_EQ(flashfs::block_used_bytes(15), 0x10000);
+}

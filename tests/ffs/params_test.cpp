@@ -1,0 +1,120 @@
+// The format parameters read from the root name.
+#include <gtest/gtest.h>
+
+#include "device.h"
+#include "ffs.h"
+#include "ffs_fixture.h"
+#include "image_builder.h"
+#include "mount.h"
+#include "state.h"
+
+using namespace ffs_test;
+using flashfs::fs;
+
+namespace {
+
+class FfsParams : public ::testing::Test {
+protected:
+    void SetUp() override { flashfs::ffs_dev_init(); }
+    RecordingFlash flash_;
+};
+
+int mount_with_root(const std::string& name)
+{
+    ffs_image::Layout layout;
+    layout.root_name = name;
+    ffs_image::ImageBuilder b(layout);
+    RecordingFlash flash(b.image());
+    return ffs_initialize();
+}
+
+}  // namespace
+
+TEST_F(FfsParams, DefaultsForSixtyFourBlocksOfSixtyFourKiB)
+{
+    flashfs::fs_params_parse("/");
+    EXPECT_EQ(fs.filename_max, 40);
+    EXPECT_EQ(fs.path_depth_max, 6);
+    EXPECT_EQ(fs.numfds, 4);
+    EXPECT_EQ(fs.journal_size, 4096u);
+    EXPECT_EQ(fs.block_objects_max, 250);
+    EXPECT_EQ(fs.inodes_max, 4096);
+    EXPECT_EQ(fs.objects_max, 2048);
+    EXPECT_EQ(fs.chunk_size, 8192);
+    EXPECT_EQ(fs.stream_size, 8192);
+    EXPECT_EQ(fs.spare_blocks, 1);
+    EXPECT_EQ(fs.reserved_space, 294912);
+    EXPECT_EQ(fs.objects_reserve, 2);
+    EXPECT_EQ(fs.param_t, 231);
+    EXPECT_EQ(flashfs::dev.numblocks, 64);
+}
+
+TEST_F(FfsParams, OneSlashLeavesTheDefaults)
+{
+    flashfs::fs_params_parse("/ffsc100j3");
+    EXPECT_EQ(fs.chunk_size, 8192);
+    EXPECT_EQ(fs.journal_size, 4096u);
+}
+
+TEST_F(FfsParams, SmallJournalValuesAreFractionsOfABlock)
+{
+    flashfs::fs_params_parse("/ffs/j512");
+    EXPECT_EQ(fs.journal_size, 131072u);
+    flashfs::fs_params_parse("/ffs/j2048");
+    EXPECT_EQ(fs.journal_size, 2048u);
+}
+
+TEST_F(FfsParams, EntriesReplaceTheirParameter)
+{
+    flashfs::fs_params_parse("/ffs/c4096s16384d9n20x7i100t5z6");
+    EXPECT_EQ(fs.chunk_size, 4096);
+    EXPECT_EQ(fs.stream_size, 16384);
+    EXPECT_EQ(fs.numfds, 9);
+    EXPECT_EQ(fs.filename_max, 20);
+    EXPECT_EQ(fs.inodes_max, 100);
+    EXPECT_EQ(fs.objects_max, 2048);  // derived before the list: "i" alone leaves it
+    EXPECT_EQ(fs.param_t, 5);
+    EXPECT_EQ(fs.param_z, 6);
+    flashfs::fs_params_parse("/ffs/o300d");
+    EXPECT_EQ(fs.objects_max, 300);
+    EXPECT_EQ(fs.numfds, 0);  // a missing number counts as 0
+}
+
+TEST_F(FfsParams, NoJournalAndSmallReservesAreRescaled)
+{
+    flashfs::fs_params_parse("/ffs/j0");
+    EXPECT_EQ(fs.journal_size, 0u);
+    EXPECT_EQ(fs.block_objects_max, 1024);
+    EXPECT_EQ(fs.reserved_space, 0);
+    EXPECT_EQ(fs.objects_reserve, 0);
+    flashfs::fs_params_parse("/ffs/r100");
+    EXPECT_EQ(fs.reserved_space, 100 * 65536 / 256);
+}
+
+TEST_F(FfsParams, BlockCountChangesTheDerivedValuesOfTheNextPass)
+{
+    flashfs::fs_params_parse("/ffs/b8");
+    EXPECT_EQ(flashfs::dev.numblocks, 8);
+    EXPECT_EQ(fs.chunk_size, 8192);  // derived with 64 blocks
+    flashfs::fs_params_parse("/ffs/b8");
+    EXPECT_EQ(fs.chunk_size, 2048);  // 8 blocks: min(block / 8, 2048)
+    EXPECT_EQ(fs.reserved_space, 32768 + 6 * 4096 + 2 * 4096);
+}
+
+TEST(FfsParamsMount, ValuesThatBreakTheLayoutAreRefused)
+{
+    EXPECT_EQ(mount_with_root("/ffs/c8192s4096"), FFS_E_BADFORMAT);  // buffer smaller than a chunk
+    EXPECT_EQ(mount_with_root("/ffs/j512"), FFS_E_BADFORMAT);        // journal larger than a block
+    EXPECT_EQ(mount_with_root("/ffs/j1030"), FFS_E_BADFORMAT);       // not whole records
+    EXPECT_EQ(mount_with_root("/ffs/c0"), FFS_E_BADFORMAT);
+    EXPECT_EQ(mount_with_root("/ffs/c65500"), FFS_E_BADFORMAT);      // a chunk must fit a block
+    EXPECT_EQ(mount_with_root("/ffs/b100"), FFS_E_BADFORMAT);
+    EXPECT_EQ(mount_with_root("/ffs/b0"), FFS_E_BADFORMAT);
+    EXPECT_EQ(mount_with_root("/ffs/i5000"), FFS_E_BADFORMAT);
+    EXPECT_EQ(mount_with_root("/ffs/r3000000000"), FFS_E_BADFORMAT);  // negative as i32
+    EXPECT_EQ(mount_with_root("/ffs/m200"), FFS_E_BADFORMAT);          // -56 as i8
+    EXPECT_EQ(mount_with_root("/ffs/i2"), FFS_E_BADFORMAT);            // slots in use beyond it
+    EXPECT_EQ(mount_with_root("/ffs/c4096s16384j8192"), 0);
+    EXPECT_EQ(fs.chunk_size, 4096);
+    EXPECT_EQ(mount_with_root("/ffs/b8i64c1024"), 0);
+}
