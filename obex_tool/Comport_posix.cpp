@@ -1,0 +1,220 @@
+// The COM-port device on POSIX: a tty through termios. The port "COMn" is the device named by
+// the environment variable COMn (for example COM3=/dev/ttyACM0), else /dev/ttyS<n-1>; a name
+// that contains '/' is a device path. The line is raw and binary-clean, 8N1, no flow control,
+// modem lines ignored, so that a device without them (a pseudo-terminal) works too.
+#include "ComportDevice.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+std::string device_path_for(const std::string& port_name)
+{
+    if (port_name.find('/') != std::string::npos) {
+        return port_name;
+    }
+    int number = 0;
+    if (std::sscanf(port_name.c_str(), "COM%d", &number) != 1) {
+        return port_name;
+    }
+    if (const char* mapped = std::getenv(port_name.c_str()); mapped != nullptr && *mapped != 0) {
+        return mapped;
+    }
+    return "/dev/ttyS" + std::to_string(number - 1);
+}
+
+bool speed_for(int baud, speed_t& speed)
+{
+    static constexpr struct {
+        int baud;
+        speed_t speed;
+    } speeds[] = {{1200, B1200},   {2400, B2400},     {4800, B4800},     {9600, B9600},
+                  {19200, B19200}, {38400, B38400},   {57600, B57600},   {115200, B115200},
+                  {230400, B230400}, {460800, B460800}, {921600, B921600}};
+    for (const auto& s : speeds) {
+        if (s.baud == baud) {
+            speed = s.speed;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool make_raw_line(int fd, int baud)
+{
+    speed_t speed = 0;
+    termios tio{};
+    if (!speed_for(baud, speed) || tcgetattr(fd, &tio) != 0) {
+        return false;
+    }
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                                          IXANY | INPCK);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CREAD | CLOCAL;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    return cfsetispeed(&tio, speed) == 0 && cfsetospeed(&tio, speed) == 0 && tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+class PosixSerialDevice final : public SerialDevice {
+public:
+    PosixSerialDevice(int fd, int stop_read, int stop_write) : fd_(fd), stop_read_(stop_read), stop_write_(stop_write) {}
+
+    ~PosixSerialDevice() override
+    {
+        // The exclusive flag belongs to the device and would outlive this open.
+        ioctl(fd_, TIOCNXCL);
+        close(fd_);
+        close(stop_read_);
+        close(stop_write_);
+    }
+
+    Wait wait_event() override
+    {
+        switch (wait_readable()) {
+        case Ready::Data:
+            return Wait::Event;
+        case Ready::Stop:
+            return Wait::Stopped;
+        default:
+            return Wait::Failed;
+        }
+    }
+
+    Read read_byte(std::uint8_t& byte) override
+    {
+        for (;;) {
+            const Ready ready = wait_readable();
+            if (ready == Ready::Stop) {
+                return Read::Stopped;
+            }
+            if (ready == Ready::Error) {
+                return Read::Failed;
+            }
+            const ssize_t n = read(fd_, &byte, 1);
+            if (n == 1) {
+                return Read::Byte;
+            }
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 && errno == EAGAIN) {
+                return Read::Empty; // a purge took the byte that poll announced
+            }
+            return Read::Failed; // an error, or end of file: the device is gone
+        }
+    }
+
+    long write(const std::uint8_t* bytes, std::size_t length, unsigned long& error) override
+    {
+        std::size_t done = 0;
+        while (done < length) {
+            const ssize_t n = ::write(fd_, bytes + done, length - done);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 && errno == EAGAIN) {
+                pollfd out{fd_, POLLOUT, 0};
+                poll(&out, 1, -1);
+                continue;
+            }
+            error = static_cast<unsigned long>(errno);
+            return -1;
+        }
+        return static_cast<long>(done);
+    }
+
+    void purge() override { tcflush(fd_, TCIOFLUSH); }
+
+    void stop() override
+    {
+        stopping_.store(true);
+        const char wake = 1;
+        [[maybe_unused]] const ssize_t n = ::write(stop_write_, &wake, 1);
+    }
+
+private:
+    enum class Ready { Data, Stop, Error };
+
+    Ready wait_readable()
+    {
+        for (;;) {
+            if (stopping_.load()) {
+                return Ready::Stop;
+            }
+            pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_read_, POLLIN, 0}};
+            const int r = poll(fds, 2, -1);
+            if (r < 0 && errno == EINTR) {
+                continue;
+            }
+            if (r < 0 || (fds[0].revents & (POLLERR | POLLNVAL)) != 0) {
+                return Ready::Error;
+            }
+            if (fds[1].revents != 0) {
+                return Ready::Stop;
+            }
+            // A hang-up is left to the read, which then fails.
+            if ((fds[0].revents & (POLLIN | POLLHUP)) != 0) {
+                return Ready::Data;
+            }
+        }
+    }
+
+    int fd_;
+    int stop_read_;
+    int stop_write_;
+    std::atomic<bool> stopping_{false};
+};
+
+} // namespace
+
+std::unique_ptr<SerialDevice> serial_device_open(const std::string& port_name, int baud)
+{
+    const std::string path = device_path_for(port_name);
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    if (ioctl(fd, TIOCEXCL) != 0 || !make_raw_line(fd, baud)) {
+        ioctl(fd, TIOCNXCL);
+        close(fd);
+        return nullptr;
+    }
+    int stop_pipe[2];
+    if (pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        ioctl(fd, TIOCNXCL);
+        close(fd);
+        return nullptr;
+    }
+    return std::make_unique<PosixSerialDevice>(fd, stop_pipe[0], stop_pipe[1]);
+}
+
+bool serial_device_paths_allowed()
+{
+    return true;
+}
+
+unsigned long serial_last_error()
+{
+    return static_cast<unsigned long>(errno);
+}
+
+void serial_end_process(int code)
+{
+    std::fflush(nullptr);
+    _exit(code);
+}
