@@ -4,6 +4,8 @@
 #include "ModeSwitch.h"
 #include "ObexPacket.h"
 
+#include <cstring>
+
 namespace {
 
 ObexSession (&slots())[kObexSessionSlots]
@@ -131,6 +133,14 @@ bool IrObexWaitResponse(ObexSession& session)
     const std::size_t capacity = session.receive_buffer.capacity();
     std::size_t& held = session.received_held;
     for (;;) {
+        // Every response code has its high bit set. Bytes before one are strays, such as the
+        // end of an AT reply that came after a pause: they would wreck the length of the answer.
+        std::size_t stray = 0;
+        while (stray < held && buffer[stray] < 0x80) {
+            ++stray;
+        }
+        std::memmove(buffer, buffer + stray, held - stray);
+        held -= stray;
         const ObexJoin join = obex_join_status(buffer, held, capacity);
         if (join == ObexJoin::Ready) {
             break;

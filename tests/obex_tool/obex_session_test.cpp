@@ -68,6 +68,12 @@ TEST_F(Session, RefusedConnectKeepsTheSlotUntilNoneIsLeft)
     EXPECT_NE(log.find("IrObexConnectReq error!!\nIrObexConnectReq error!!\nIrObexOpenReq error!!\n"), std::string::npos);
 }
 
+TEST_F(Session, LeftoverOfTheAtDialogBeforeTheConnectAnswerIsSkipped)
+{
+    start(with_rules({"lead:connect=4f 4b 0d 0a"}));
+    ObexClose(connect(8183));
+}
+
 TEST_F(Session, HandsetPacketTooSmallForDataFailsTheConnect)
 {
     start(with_rules({}, 9));
