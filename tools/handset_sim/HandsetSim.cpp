@@ -421,6 +421,9 @@ struct HandsetSim::State {
         if (rule != nullptr && rule->action == Rule::Action::Glue) {
             response.insert(response.end(), rule->glue.begin(), rule->glue.end());
         }
+        if (rule != nullptr && rule->action == Rule::Action::Lead) {
+            response.insert(response.begin(), rule->glue.begin(), rule->glue.end());
+        }
         send(response);
         record(kind, summary + " -> " + code, packet, response);
         if (kind == "disconnect") {
@@ -552,7 +555,8 @@ bool parse_rule(const std::string& text, Rule& rule)
 {
     static const std::map<std::string, Rule::Action> actions = {
         {"refuse", Rule::Action::Refuse}, {"ignore", Rule::Action::Ignore}, {"silent", Rule::Action::Silent},
-        {"cut", Rule::Action::Cut},       {"glue", Rule::Action::Glue},     {"hangup", Rule::Action::Hangup}};
+        {"cut", Rule::Action::Cut},       {"glue", Rule::Action::Glue},     {"hangup", Rule::Action::Hangup},
+        {"lead", Rule::Action::Lead}};
     const auto colon = text.find(':');
     if (colon == std::string::npos || actions.count(text.substr(0, colon)) == 0) {
         return false;
@@ -578,6 +582,7 @@ bool parse_rule(const std::string& text, Rule& rule)
         case Rule::Action::Refuse: rule.code = static_cast<std::uint8_t>(std::stoul(value, nullptr, 16)); break;
         case Rule::Action::Cut: rule.cut = std::stoul(value); break;
         case Rule::Action::Glue:
+        case Rule::Action::Lead:
             for (std::size_t at = 0; at < value.size();) {
                 if (value[at] == ' ') {
                     ++at;

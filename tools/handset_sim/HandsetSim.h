@@ -25,6 +25,7 @@ struct Rule {
         Silent, // no answer to this and anything after it
         Cut,    // do it, but send only the first `cut` bytes of the answer, and nothing more
         Glue,   // do it, and send `glue` right behind the answer in the same burst
+        Lead,   // do it, and send `glue` right before the answer in the same burst
         Hangup, // close the line (the client sees the device go away)
     };
     Action action = Action::Refuse;
@@ -86,7 +87,7 @@ private:
 };
 
 // Parses the text form of a rule: ACTION:KIND[#N][=VALUE], for example "refuse:put#2=c3",
-// "ignore:at", "cut:connect=2", "glue:put#1=81 00 03", "silent:get", "hangup:put#3".
+// "ignore:at", "cut:connect=2", "glue:put#1=81 00 03", "lead:connect=0d 0a", "silent:get", "hangup:put#3".
 bool parse_rule(const std::string& text, Rule& rule);
 
 } // namespace handset_sim

@@ -32,7 +32,7 @@ int usage()
                  "  --baud N               pace the line at N baud\n"
                  "  --listing-chunk N      at most N listing bytes per GET response\n"
                  "  --listing-style S      full | no-start-tag | bare\n"
-                 "  --rule R               ACTION:KIND[#N][=VALUE] (refuse, ignore, silent, cut, glue, hangup)\n"
+                 "  --rule R               ACTION:KIND[#N][=VALUE] (refuse, ignore, silent, cut, glue, lead, hangup)\n"
                  "  --transcript FILE      one line per request\n"
                  "  --raw-transcript FILE  every request and answer in hexadecimal\n");
     return 2;
