@@ -1,5 +1,6 @@
 #include "SimPacket.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace handset_sim {
@@ -105,8 +106,11 @@ SimResponse& SimResponse::u32_header(std::uint8_t id, std::uint32_t value)
 Bytes SimResponse::build() const
 {
     const std::size_t length = body_.size() + 3;
-    Bytes packet = {code_, static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
-    packet.insert(packet.end(), body_.begin(), body_.end());
+    Bytes packet(length);
+    packet[0] = code_;
+    packet[1] = static_cast<std::uint8_t>(length >> 8);
+    packet[2] = static_cast<std::uint8_t>(length);
+    std::copy(body_.begin(), body_.end(), packet.begin() + 3);
     return packet;
 }
 
