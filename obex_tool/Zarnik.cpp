@@ -1,0 +1,160 @@
+#include "Zarnik.h"
+
+#include "Codepage.h"
+#include "Comport.h"
+#include "Fileinfo.h"
+#include "Folderlisting.h"
+#include "Miscunit.h"
+#include "Obexunit.h"
+#include "Paramclass.h"
+#include "Programlog.h"
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+bool session_open = false;
+
+const char* const kUsage =
+    "usage: Zarnik <port> [<target path> <local file>]...\n"
+    "  port         the COM port number (3 means COM3); on Linux also a device path such as /dev/ttyACM0\n"
+    "  target path  folder/.../name on the handset ('/' or '\\' separate the parts)\n"
+    "  local file   the PC file to send there\n";
+
+bool load_file(const std::string& path, std::string& content)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    try {
+        std::ostringstream data;
+        data << in.rdbuf();
+        content = std::move(data).str();
+    } catch (const std::exception&) {
+        return false;
+    }
+    return !in.bad();
+}
+
+// A failure ends the run at once; the port is closed without a DISCONNECT.
+int fail(int code)
+{
+    ComportClose();
+    return code;
+}
+
+} // namespace
+
+int ReInitObex(int handle, int& maxDataLength)
+{
+    if (session_open) {
+        ObexClose(handle);
+    }
+    int new_handle = InitObex(maxDataLength);
+    if (new_handle < 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        new_handle = InitObex(maxDataLength);
+    }
+    if (new_handle < 0) {
+        printMessage("InitObex fail!!!\n");
+        program_log("InitObex fail!!!\n");
+        return new_handle;
+    }
+    session_open = true;
+    program_log("InitObex OK!!!\n");
+    return new_handle;
+}
+
+int zarnik_main(int argc, char** argv)
+{
+    codepage_init();
+    if (!program_log_open()) {
+        printMessage("Cannot create the program log Zarnik.log\n");
+        return kExitNoProgramLog;
+    }
+    ParamClass params;
+    if (!parserParam(argc, argv, params)) {
+        printMessage("%s", kUsage);
+        program_log("\nNo usable port argument!!!\n");
+        return kExitUsage;
+    }
+    for (std::size_t k = 0; k < params.arguments.size(); k += 2) {
+        if (params.arguments[k].size() > kMaxTargetLength) {
+            printMessage("Target path longer than %u bytes:%.60s...\n", kMaxTargetLength, params.arguments[k].c_str());
+            program_log("Target path longer than %u bytes!!!\n", kMaxTargetLength);
+            return kExitTargetTooLong;
+        }
+    }
+
+    program_log("loadding.....\n");
+    if (params.device_path.empty()) {
+        SetComport(params.comport);
+    } else {
+        SetComportDevice(params.device_path);
+    }
+    program_log("setting comport.....%d\n", params.comport);
+    int maxDataLength = 0;
+    int handle = InitObex(maxDataLength);
+    if (handle < 0) {
+        printMessage("InitObex fail!!!\n");
+        program_log("InitObex fail!!!\n");
+        return fail(handle);
+    }
+    session_open = true;
+    program_log("InitObex OK!!!\n");
+
+    FileInfoList listing;
+    std::string current_folder;
+    std::string current_target;
+    int files_sent = 0;
+    for (std::size_t k = 0; k < params.arguments.size(); ++k) {
+        if (k % 2 == 0) {
+            current_target = params.arguments[k];
+            continue;
+        }
+        const std::string& local_file = params.arguments[k];
+        program_log("LoadFromFile %s\n", local_file.c_str());
+        std::string content;
+        if (!load_file(local_file, content)) {
+            printMessage("Cannot read local file:%s\n", local_file.c_str());
+            program_log("Cannot read local file:%s\n", local_file.c_str());
+            ObexClose(handle);
+            return kExitLocalFileUnreadable;
+        }
+        std::string folder;
+        getPath(folder, current_target);
+        if (folder != current_folder) {
+            current_folder = folder;
+            if (files_sent > 0) {
+                // SETPATH only walks down; a fresh connection stands in the root again.
+                handle = ReInitObex(handle, maxDataLength);
+                if (handle < 0) {
+                    return fail(handle);
+                }
+                files_sent = 0;
+            }
+            SetPath2(handle, folder);
+            listing.clear();
+            GetFolderInfo(handle, listing);
+        }
+        std::string name;
+        getFileName(name, current_target);
+        if (listing.getIndexByName(name) != -1) {
+            DeleteFile(handle, name);
+        }
+        std::istringstream stream(std::move(content));
+        const int result = SendFile(handle, stream, name, maxDataLength);
+        if (result < 0) {
+            printMessage("Send file error fileName:%s\n", current_target.c_str());
+            program_log("Send file error fileName:%s\n", current_target.c_str());
+            return fail(result);
+        }
+        ++files_sent;
+    }
+    ObexClose(handle);
+    return kExitSent;
+}

@@ -1,0 +1,6 @@
+#include "Zarnik.h"
+
+int main(int argc, char** argv)
+{
+    return zarnik_main(argc, argv);
+}
