@@ -1,0 +1,167 @@
+#!/usr/bin/env bash
+# Runs Zarnik end to end against the simulated handset over a pseudo-terminal.
+#   run-scenarios.sh native [scenario...]   the Linux build        (KIT_LINUX_BUILD)
+#   run-scenarios.sh wine [scenario...]     the x86_64 Windows build under Wine (KIT_WIN64_BUILD,
+#                                           with the simulator and the modem-line shim of
+#                                           KIT_LINUX_BUILD; WINEPREFIX and a wineserver set up)
+# Without names it runs every scenario of scenarios.sh that the mode supports.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+mode=${1:?mode: native or wine}
+shift
+linux_build=${KIT_LINUX_BUILD:?KIT_LINUX_BUILD must name the Linux build}
+sim_exe=$linux_build/tools/handset_sim/handset_sim
+port=5
+
+# shellcheck source=scenarios.sh
+source "$here/scenarios.sh"
+
+failures=0
+failed_checks=0
+sim_pid=
+slave=
+
+say_fail() {
+  echo "    FAIL: $*"
+  failed_checks=$((failed_checks + 1))
+}
+
+# --- set-up helpers used by the scenarios
+
+# sim [handset_sim options]: starts the handset for this scenario.
+sim() {
+  "$sim_exe" --root "$work/handset" --transcript "$work/transcript" --raw-transcript "$work/raw" "$@" \
+    >"$work/sim.out" 2>"$work/sim.err" &
+  sim_pid=$!
+  for _ in $(seq 200); do
+    [[ -s $work/sim.out ]] && break
+    sleep 0.01
+  done
+  slave=$(head -n 1 "$work/sim.out")
+  [[ -n $slave ]] || say_fail "the simulator did not start: $(cat "$work/sim.err")"
+}
+
+stop_sim() {
+  if [[ -n $sim_pid ]]; then
+    kill -TERM "$sim_pid" 2>/dev/null
+    wait "$sim_pid" 2>/dev/null
+    sim_pid=
+  fi
+}
+
+# handset_file PATH TEXT: a file the handset holds before the run.
+handset_file() {
+  mkdir -p "$(dirname "$work/handset/$1")"
+  printf '%s' "$2" >"$work/handset/$1"
+}
+
+# local_file NAME SIZE: a PC file of SIZE bytes of a recognisable pattern.
+local_file() {
+  head -c "$2" /dev/urandom | od -An -tx1 | tr -d ' \n' | head -c "$2" >"$work/pc/$1"
+}
+
+# zarnik ARGS...: runs Zarnik on the handset's port; zarnik_bare ARGS... without the port.
+zarnik() {
+  if [[ $mode == wine ]]; then
+    zarnik_bare "$port" "$@"
+  else
+    COM5=$slave zarnik_bare "$port" "$@"
+  fi
+}
+
+zarnik_bare() {
+  local started=$(date +%s%N)
+  if [[ $mode == wine ]]; then
+    [[ -n $slave ]] && ln -sfn "$slave" "$WINEPREFIX/dosdevices/com$port"
+    (cd "$work/pc" && LD_PRELOAD=$linux_build/tools/pty_modem_shim/pty_modem_shim.so \
+      wine "$KIT_WIN64_BUILD/obex_tool/Zarnik.exe" "$@" >"$work/stdout.raw" 2>"$work/stderr")
+  else
+    (cd "$work/pc" && "$linux_build/obex_tool/Zarnik" "$@" >"$work/stdout.raw" 2>"$work/stderr")
+  fi
+  exit_status=$?
+  elapsed_ms=$((($(date +%s%N) - started) / 1000000))
+  tr -d '\r' <"$work/stdout.raw" >"$work/stdout"
+  stop_sim
+}
+
+# --- checks
+
+expect_exit() {
+  [[ $exit_status == "$1" ]] || say_fail "exit status $exit_status, expected $1; stdout: $(head -c 400 "$work/stdout")"
+}
+
+# expect_requests <<'END' ... END: the OBEX requests of the transcript (AT lines left out).
+expect_requests() {
+  local expected actual
+  expected=$(cat)
+  actual=$(grep -v '^AT ' "$work/transcript" 2>/dev/null)
+  [[ $actual == "$expected" ]] || say_fail "requests differ:$(diff <(echo "$expected") <(echo "$actual") | sed 's/^/      /')"
+}
+
+# expect_request LINE: the transcript holds this request line.
+expect_request() {
+  grep -qxF -- "$1" "$work/transcript" 2>/dev/null || say_fail "no request line '$1'"
+}
+
+expect_at_lines() {
+  local expected actual
+  expected=$(cat)
+  actual=$(grep '^AT ' "$work/transcript" 2>/dev/null)
+  [[ $actual == "$expected" ]] || say_fail "AT lines differ:$(diff <(echo "$expected") <(echo "$actual") | sed 's/^/      /')"
+}
+
+expect_stdout_has() {
+  grep -qF -- "$1" "$work/stdout" || say_fail "stdout lacks '$1': $(head -c 400 "$work/stdout")"
+}
+
+expect_log_has() {
+  tr -d '\r' <"$work/pc/Zarnik.log" | grep -qF -- "$1" || say_fail "Zarnik.log lacks '$1'"
+}
+
+expect_log_lacks() {
+  ! tr -d '\r' <"$work/pc/Zarnik.log" | grep -qF -- "$1" || say_fail "Zarnik.log has '$1'"
+}
+
+# expect_handset_file PATH LOCAL: the handset holds PATH with the content of the PC file LOCAL.
+expect_handset_file() {
+  cmp -s "$work/handset/$1" "$work/pc/$2" || say_fail "handset file $1 differs from $2"
+}
+
+expect_no_handset_file() {
+  [[ ! -e $work/handset/$1 ]] || say_fail "handset file $1 should not exist"
+}
+
+# expect_raw_transcript FILE: every request and answer byte for byte.
+expect_raw_transcript() {
+  diff -q "$1" "$work/raw" >/dev/null || say_fail "raw transcript differs:$(diff "$1" "$work/raw" | head -n 8 | cut -c1-160 | sed 's/^/      /')"
+}
+
+# --- the run
+
+names=("$@")
+if ((${#names[@]} == 0)); then
+  mapfile -t names < <(declare -F | sed -n 's/^declare -f scenario_//p')
+fi
+for name in "${names[@]}"; do
+  if [[ $mode == wine ]] && [[ " ${native_only[*]} " == *" $name "* ]]; then
+    continue
+  fi
+  work=$(mktemp -d "${TMPDIR:-/tmp}/zarnik-e2e.XXXXXX")
+  mkdir -p "$work/pc" "$work/handset"
+  failed_checks=0
+  slave=
+  exit_status=
+  "scenario_$name"
+  stop_sim
+  if ((failed_checks == 0)); then
+    printf 'PASS %s (%s ms)\n' "$name" "${elapsed_ms:-0}"
+    rm -rf "$work"
+  else
+    printf 'FAIL %s (kept %s)\n' "$name" "$work"
+    failures=$((failures + 1))
+  fi
+done
+if ((failures > 0)); then
+  echo "$failures scenario(s) failed"
+  exit 1
+fi

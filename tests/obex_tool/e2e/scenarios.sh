@@ -1,0 +1,321 @@
+# The end-to-end scenarios of Zarnik, run by run-scenarios.sh on Linux and under Wine.
+# Exit statuses are the low byte of Zarnik's codes: -2 254, -3 253, -6 250, -7 249, -10 246,
+# -11 245, -12 244, -13 243.
+
+# Scenarios that cannot run under Wine: a POSIX device path; and a hung-up pseudo-terminal,
+# which Wine does not report as a read error (a removed port on Windows does).
+native_only=(device_path device_gone_ends_with_1)
+
+CONNECT="CONNECT version=10 flags=00 max=8192 target=6b01cb31410611d49a770050da3f471f -> a0"
+LISTING="GET final type=x-obex/folder-listing -> a0"
+
+scenario_only_port() {
+  sim
+  zarnik
+  expect_exit 0
+  expect_requests <<END
+$CONNECT
+DISCONNECT -> a0
+END
+}
+
+scenario_odd_argument_count() {
+  sim
+  local_file x.txt 10
+  zarnik a/x.txt x.txt b/y.txt
+  expect_exit 0
+  expect_requests <<END
+$CONNECT
+SETPATH flags=00 name=a -> a0
+$LISTING
+PUT name=x.txt length=10 body=0 creator=61646472 -> 90
+PUT final eob=10 -> a0
+DISCONNECT -> a0
+END
+  expect_handset_file a/x.txt x.txt
+  expect_stdout_has "Now begin send file:x.txt"
+  expect_stdout_has "End send file:x.txt"
+}
+
+scenario_several_files_one_folder() {
+  handset_file Pics/a.txt old
+  sim
+  local_file a.txt 300
+  local_file b.txt 5
+  local_file b2.txt 7
+  zarnik Pics/a.txt a.txt Pics/b.txt b.txt Pics/b.txt b2.txt
+  expect_exit 0
+  # The listing is not refreshed by the sends: the second b.txt goes out without a delete.
+  expect_requests <<END
+$CONNECT
+SETPATH flags=00 name=Pics -> a0
+$LISTING
+DELETE name=a.txt -> a0
+PUT name=a.txt length=300 body=0 creator=61646472 -> 90
+PUT final eob=300 -> a0
+PUT name=b.txt length=5 body=0 creator=61646472 -> 90
+PUT final eob=5 -> a0
+PUT name=b.txt length=7 body=0 creator=61646472 -> 90
+PUT final eob=7 -> a0
+DISCONNECT -> a0
+END
+  expect_handset_file Pics/a.txt a.txt
+  expect_handset_file Pics/b.txt b2.txt
+}
+
+scenario_folders_a_b_a() {
+  sim
+  local_file f1 4
+  local_file g 4
+  local_file f2 6
+  zarnik A/f.txt f1 B/g.txt g A/f.txt f2
+  expect_exit 0
+  expect_requests <<END
+$CONNECT
+SETPATH flags=00 name=A -> a0
+$LISTING
+PUT name=f.txt length=4 body=0 creator=61646472 -> 90
+PUT final eob=4 -> a0
+DISCONNECT -> a0
+$CONNECT
+SETPATH flags=00 name=B -> a0
+$LISTING
+PUT name=g.txt length=4 body=0 creator=61646472 -> 90
+PUT final eob=4 -> a0
+DISCONNECT -> a0
+$CONNECT
+SETPATH flags=00 name=A -> a0
+$LISTING
+DELETE name=f.txt -> a0
+PUT name=f.txt length=6 body=0 creator=61646472 -> 90
+PUT final eob=6 -> a0
+DISCONNECT -> a0
+END
+  [[ $(grep -c '^AT AT^SQWE=3' "$work/transcript") == 3 ]] || say_fail "three mode switches expected"
+  expect_handset_file A/f.txt f2
+}
+
+scenario_separators_differ_bytewise() {
+  sim
+  local_file x 1
+  local_file y 2
+  zarnik a/b/x.txt x 'a\b\y.txt' y
+  expect_exit 0
+  expect_requests <<END
+$CONNECT
+SETPATH flags=00 name=a -> a0
+SETPATH flags=00 name=b -> a0
+$LISTING
+PUT name=x.txt length=1 body=0 creator=61646472 -> 90
+PUT final eob=1 -> a0
+DISCONNECT -> a0
+$CONNECT
+SETPATH flags=00 name=a -> a0
+SETPATH flags=00 name=b -> a0
+$LISTING
+PUT name=y.txt length=2 body=0 creator=61646472 -> 90
+PUT final eob=2 -> a0
+DISCONNECT -> a0
+END
+}
+
+scenario_target_without_separator() {
+  sim
+  local_file x.txt 3
+  zarnik x.txt x.txt
+  # No walk and no listing; the handset refuses the empty Name.
+  expect_exit 250
+  expect_requests <<END
+$CONNECT
+PUT name= length=3 body=0 creator=61646472 -> c0
+END
+  expect_stdout_has "Send file error fileName:x.txt"
+}
+
+scenario_refused_delete_still_sends() {
+  handset_file Pics/a.txt old
+  sim --rule refuse:delete
+  local_file a.txt 20
+  zarnik Pics/a.txt a.txt
+  expect_exit 0
+  expect_requests <<END
+$CONNECT
+SETPATH flags=00 name=Pics -> a0
+$LISTING
+DELETE name=a.txt -> c3
+ABORT -> a0
+PUT name=a.txt length=20 body=0 creator=61646472 -> 90
+PUT final eob=20 -> a0
+DISCONNECT -> a0
+END
+  expect_stdout_has "DeleteFile a.txt error"
+  expect_log_has "DeleteFile:a.txt error!!Code:c3"
+  expect_handset_file Pics/a.txt a.txt
+}
+
+scenario_listing_elements_only() {
+  handset_file Pics/a.txt old
+  sim --listing-style bare
+  local_file a.txt 2
+  zarnik Pics/a.txt a.txt
+  expect_exit 0
+  expect_request "DELETE name=a.txt -> a0"
+}
+
+scenario_listing_prolog_without_start_tag() {
+  handset_file Pics/a.txt old
+  sim --listing-style no-start-tag
+  local_file a.txt 2
+  zarnik Pics/a.txt a.txt
+  expect_exit 0
+  expect_request "DELETE name=a.txt -> a0"
+}
+
+scenario_listing_with_folders() {
+  handset_file Pics/a.txt old
+  mkdir -p "$work/handset/Pics/sub" "$work/handset/Pics/zz"
+  sim
+  local_file b.txt 2
+  zarnik Pics/b.txt b.txt
+  expect_exit 0
+  expect_log_has "FileInfoList add object FileName:a.txt"
+  expect_log_lacks "FileInfoList add object FileName:sub"
+  expect_log_lacks "FileInfoList add object FileName:zz"
+}
+
+scenario_listing_over_several_packets() {
+  for i in 1 2 3 4 5; do handset_file "Pics/z$i.txt" "$i"; done
+  sim --listing-chunk 64
+  local_file z5.txt 9
+  zarnik Pics/z5.txt z5.txt
+  expect_exit 0
+  expect_request "GET final -> 90"
+  expect_request "DELETE name=z5.txt -> a0"
+  expect_handset_file Pics/z5.txt z5.txt
+}
+
+scenario_listing_longer_than_2048_bytes() {
+  for i in $(seq 10 45); do handset_file "Pics/a_rather_long_file_name_to_fill_the_listing_$i.txt" "$i"; done
+  sim
+  local_file last.txt 9
+  zarnik Pics/a_rather_long_file_name_to_fill_the_listing_45.txt last.txt
+  expect_exit 0
+  expect_request "DELETE name=a_rather_long_file_name_to_fill_the_listing_45.txt -> a0"
+}
+
+scenario_worked_example_byte_for_byte() {
+  handset_file Pictures/a.jpg old
+  sim
+  printf 'hello' >"$work/pc/a.jpg"
+  zarnik Pictures/a.jpg a.jpg
+  expect_exit 0
+  expect_raw_transcript "$(dirname "${BASH_SOURCE[0]}")/worked_example.raw"
+}
+
+scenario_connect_refused() {
+  sim --rule refuse:connect
+  zarnik
+  expect_exit 253
+  expect_stdout_has "InitObex fail!!!"
+  expect_log_has "IrObexConnectReq error!!"
+}
+
+scenario_silent_after_first_command() {
+  sim --rule silent:at
+  zarnik
+  expect_exit 254
+  expect_at_lines <<END
+AT AT+CGMM -> (no answer)
+END
+  ((elapsed_ms >= 2900)) || say_fail "gave up after $elapsed_ms ms"
+  expect_log_has "IrObexOpenReq error!!"
+}
+
+scenario_first_put_refused() {
+  sim --rule refuse:put#1
+  local_file x.txt 3
+  zarnik Pics/x.txt x.txt
+  expect_exit 250
+  expect_stdout_has "SendFile IrObexPutReq error!!! Code:c3"
+  expect_stdout_has "Send file error fileName:Pics/x.txt"
+}
+
+scenario_later_put_refused() {
+  sim --max-packet 0x400 --rule refuse:put#3=d0
+  local_file x.txt 3000
+  zarnik Pics/x.txt x.txt
+  expect_exit 249
+  # Carriage returns are taken out of the output before it is compared.
+  expect_stdout_has "000033067SendFile IrObexPutReq send data error!!!"
+  expect_request "PUT body=1015 -> d0"
+}
+
+scenario_device_gone_ends_with_1() {
+  sim --rule hangup:put#2
+  local_file x.txt 3000
+  zarnik Pics/x.txt x.txt
+  expect_exit 1
+}
+
+scenario_reconnect_retries_once() {
+  sim --rule refuse:connect#2
+  local_file x 1
+  local_file y 1
+  zarnik A/x x B/y y
+  expect_exit 0
+  expect_request "CONNECT version=10 flags=00 max=8192 target=6b01cb31410611d49a770050da3f471f -> c3"
+  ((elapsed_ms >= 1000)) || say_fail "no pause before the retry"
+  expect_handset_file B/y y
+}
+
+scenario_reconnect_fails() {
+  sim --rule refuse:connect#2 --rule refuse:connect#3
+  local_file x 1
+  local_file y 1
+  zarnik A/x x B/y y
+  expect_exit 253
+  expect_stdout_has "InitObex fail!!!"
+  expect_no_handset_file B/y
+}
+
+scenario_usage() {
+  zarnik_bare
+  expect_exit 246
+  expect_stdout_has "usage: Zarnik <port>"
+  zarnik_bare COMx a b
+  expect_exit 246
+}
+
+scenario_unreadable_local_file() {
+  sim
+  zarnik Pics/x.txt missing.txt
+  expect_exit 245
+  expect_stdout_has "Cannot read local file:missing.txt"
+  expect_requests <<END
+$CONNECT
+DISCONNECT -> a0
+END
+}
+
+scenario_target_too_long() {
+  sim
+  local_file x 1
+  zarnik "Pics/$(printf 'n%.0s' $(seq 1100))" x
+  expect_exit 243
+  [[ ! -s $work/transcript ]] || say_fail "nothing may be sent"
+}
+
+scenario_program_log_cannot_be_created() {
+  mkdir "$work/pc/Zarnik.log"
+  zarnik_bare 5
+  expect_exit 244
+  expect_stdout_has "Cannot create the program log Zarnik.log"
+}
+
+scenario_device_path() {
+  sim
+  local_file x 4
+  zarnik_bare "$slave" P/x x
+  expect_exit 0
+  expect_handset_file P/x x
+}
