@@ -1,0 +1,40 @@
+# Demo: Zarnik sends sample files into two folders of a simulated handset
+set -euo pipefail
+work=$(mktemp -d)
+sim_pid=
+cleanup() {
+  [[ -n $sim_pid ]] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir -p "$work/pc" "$work/handset/Pictures"
+
+# The handset already holds an older holiday.jpg: Zarnik deletes it before sending the new one.
+printf 'an older picture' >"$work/handset/Pictures/holiday.jpg"
+head -c 5000 /dev/urandom >"$work/pc/holiday.jpg"
+head -c 1200 /dev/urandom >"$work/pc/beach.jpg"
+printf 'Shopping: bread, milk, apples.\n' >"$work/pc/notes.txt"
+
+"$KIT_BUILD/tools/handset_sim/handset_sim" --root "$work/handset" --max-packet 0x0400 \
+  --transcript "$work/transcript" >"$work/sim.out" &
+sim_pid=$!
+while [[ ! -s $work/sim.out ]]; do sleep 0.01; done
+slave=$(head -n 1 "$work/sim.out")
+echo "simulated handset on $slave (COM3 points there through the environment variable COM3)"
+echo
+echo "\$ Zarnik 3 Pictures/holiday.jpg holiday.jpg Pictures/beach.jpg beach.jpg Documents/notes.txt notes.txt"
+status=0
+(cd "$work/pc" && COM3=$slave "$KIT_BUILD/obex_tool/Zarnik" 3 Pictures/holiday.jpg holiday.jpg \
+  Pictures/beach.jpg beach.jpg Documents/notes.txt notes.txt) >"$work/console.txt" || status=$?
+# The progress percentage rewrites its line with carriage returns; here each value gets a line.
+tr '\r' '\n' <"$work/console.txt" | grep -v '^$'
+echo "exit status: $status"
+echo
+echo "--- what the handset was asked"
+grep -v '^AT ' "$work/transcript"
+echo
+echo "--- the handset's folders"
+(cd "$work/handset" && find . -mindepth 1 | sort | while read -r entry; do
+  if [[ -d $entry ]]; then echo "${entry#./}/"; else echo "${entry#./}  $(stat -c %s "$entry") bytes"; fi
+done)
+cmp -s "$work/pc/holiday.jpg" "$work/handset/Pictures/holiday.jpg" && echo "Pictures/holiday.jpg matches the PC file"
