@@ -69,7 +69,7 @@ void add_listing_files(const std::vector<ListingFileElement>& elements, FileInfo
     }
 }
 
-int GetFolderInfo(int id, FileInfoList& list)
+int GetFolderInfo(int id, FileInfoList& list, std::size_t limit)
 {
     ObexHeaderSet request;
     request.set_bytes(kHeaderType, ObexBytes(kListingType.begin(), kListingType.end()));
@@ -79,10 +79,10 @@ int GetFolderInfo(int id, FileInfoList& list)
     // A listing spread over several answers is read whole: a missing name would let a file be
     // sent without the delete that must come first.
     while (code == kObexContinue) {
-        if (text.size() > kListingLimit) {
+        if (text.size() > limit) {
             const ObexHeaderSet none;
             IrObexAbortReq(id, &none, code);
-            program_log("Get folder info listing longer than %d bytes!!!\n", static_cast<int>(kListingLimit));
+            program_log("Get folder info listing longer than %d bytes!!!\n", static_cast<int>(limit));
             return -6;
         }
         const ObexHeaderSet next;

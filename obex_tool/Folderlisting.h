@@ -13,8 +13,8 @@ inline constexpr std::size_t kListingLimit = 1024 * 1024;
 
 // GETs the listing of the current folder, following 0x90 answers with further GETs until 0xA0,
 // and appends one entry per well-formed file element. 0, or -6 when a GET is refused or
-// unanswered, or the listing exceeds the limit (nothing is appended then).
-int GetFolderInfo(int id, FileInfoList& list);
+// unanswered, or the listing exceeds limit bytes (nothing is appended then).
+int GetFolderInfo(int id, FileInfoList& list, std::size_t limit = kListingLimit);
 
 // The listing as a document: when it has no "<folder-listing", the root's start tag is put in
 // front of its first element (after an XML declaration or DOCTYPE).

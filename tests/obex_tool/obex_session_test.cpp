@@ -1,7 +1,9 @@
 // The engine and the session operations against the simulated handset over a pseudo-terminal.
 #include "LinkFixture.h"
+#include "Folderlisting.h"
 #include "Obexunit.h"
 
+#include <algorithm>
 #include <chrono>
 #include <sstream>
 
@@ -209,6 +211,57 @@ TEST_F(Session, ConnectAnswerThatNeverCompletesFailsTheConnect)
     start(with_rules({"cut:connect=10"}));
     int chunk = 0;
     EXPECT_EQ(InitObex(chunk), -3);
+}
+
+class Listing : public Session {
+protected:
+    void SetUp() override
+    {
+        std::filesystem::create_directories(handset_root() / "P");
+        for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
+            std::ofstream(handset_root() / "P" / name) << name;
+        }
+    }
+    int enter(handset_sim::Config config)
+    {
+        config.listing_chunk = 50;
+        start(config);
+        const int id = connect(8183);
+        SetPath(id, "P");
+        return id;
+    }
+    FileInfoList list;
+};
+
+TEST_F(Listing, SpreadOverSeveralAnswersIsReadWhole)
+{
+    const int id = enter({});
+    EXPECT_EQ(GetFolderInfo(id, list), 0);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[2].name, "c.txt");
+    EXPECT_EQ(list[2].size, 5);
+    EXPECT_EQ(list[2].user_perm, "RWD");
+    const Lines requests = obex_requests();
+    EXPECT_GE(std::count(requests.begin(), requests.end(), "GET final -> 90"), 3);
+    EXPECT_EQ(requests.back(), "GET final -> a0");
+    EXPECT_NE(program_log_text().find("FileInfoList add object FileName:a.txt\n"), std::string::npos);
+}
+
+TEST_F(Listing, RefusedContinuationFailsTheListingAndAddsNothing)
+{
+    const int id = enter(with_rules({"refuse:get#3"}));
+    EXPECT_EQ(GetFolderInfo(id, list), -6);
+    EXPECT_EQ(list.size(), 0u);
+}
+
+TEST_F(Listing, ListingBeyondTheBoundIsAbandonedWithAnAbort)
+{
+    const int id = enter({});
+    EXPECT_EQ(GetFolderInfo(id, list, 120), -6);
+    EXPECT_EQ(list.size(), 0u);
+    EXPECT_EQ(obex_requests().back(), "ABORT -> a0");
+    EXPECT_EQ(GetFolderInfo(id, list), 0) << "the handset took the abort";
+    EXPECT_EQ(list.size(), 3u);
 }
 
 TEST_F(Session, UnknownIdsAndTheEngineAcrossReopens)

@@ -62,26 +62,29 @@ local_file() {
 
 # zarnik ARGS...: runs Zarnik on the handset's port; zarnik_bare ARGS... without the port.
 zarnik() {
-  if [[ $mode == wine ]]; then
-    zarnik_bare "$port" "$@"
-  else
-    COM5=$slave zarnik_bare "$port" "$@"
-  fi
+  zarnik_bare "$port" "$@"
 }
 
 zarnik_bare() {
   local started=$(date +%s%N)
-  if [[ $mode == wine ]]; then
-    [[ -n $slave ]] && ln -sfn "$slave" "$WINEPREFIX/dosdevices/com$port"
-    (cd "$work/pc" && LD_PRELOAD=$linux_build/tools/pty_modem_shim/pty_modem_shim.so \
-      wine "$KIT_WIN64_BUILD/obex_tool/Zarnik.exe" "$@" >"$work/stdout.raw" 2>"$work/stderr")
-  else
-    (cd "$work/pc" && "$linux_build/obex_tool/Zarnik" "$@" >"$work/stdout.raw" 2>"$work/stderr")
-  fi
+  run_zarnik_in "$work/pc" "$port" "$slave" "$@" >"$work/stdout.raw" 2>"$work/stderr"
   exit_status=$?
   elapsed_ms=$((($(date +%s%N) - started) / 1000000))
   tr -d '\r' <"$work/stdout.raw" >"$work/stdout"
   stop_sim
+}
+
+# run_zarnik_in DIR PORT SLAVE ARGS...: one Zarnik run in DIR with COM<PORT> on SLAVE.
+run_zarnik_in() {
+  local dir=$1 number=$2 device=$3
+  shift 3
+  if [[ $mode == wine ]]; then
+    [[ -n $device ]] && ln -sfn "$device" "$WINEPREFIX/dosdevices/com$number"
+    (cd "$dir" && LD_PRELOAD=$linux_build/tools/pty_modem_shim/pty_modem_shim.so \
+      wine "$KIT_WIN64_BUILD/obex_tool/Zarnik.exe" "$@")
+  else
+    (cd "$dir" && env "COM$number=$device" "$linux_build/obex_tool/Zarnik" "$@")
+  fi
 }
 
 # --- checks

@@ -194,6 +194,18 @@ scenario_listing_over_several_packets() {
   expect_handset_file Pics/z5.txt z5.txt
 }
 
+scenario_listing_continuation_refused() {
+  for i in 1 2 3 4 5; do handset_file "Pics/z$i.txt" "$i"; done
+  sim --listing-chunk 64 --rule refuse:get#2
+  local_file z5.txt 9
+  zarnik Pics/z5.txt z5.txt
+  # The failed listing lists nothing; the send goes on, and the handset replaces the file itself.
+  expect_exit 0
+  expect_request "GET final -> c3"
+  ! grep -q '^DELETE' "$work/transcript" || say_fail "nothing was listed, so nothing may be deleted"
+  expect_handset_file Pics/z5.txt z5.txt
+}
+
 scenario_listing_longer_than_2048_bytes() {
   for i in $(seq 10 45); do handset_file "Pics/a_rather_long_file_name_to_fill_the_listing_$i.txt" "$i"; done
   sim
@@ -276,6 +288,28 @@ scenario_reconnect_fails() {
   expect_exit 253
   expect_stdout_has "InitObex fail!!!"
   expect_no_handset_file B/y
+}
+
+scenario_two_instances_on_two_ports() {
+  # A second handset on COM6 with its own Zarnik, running at the same time as the first.
+  mkdir -p "$work/handset2" "$work/pc2"
+  "$sim_exe" --root "$work/handset2" >"$work/sim2.out" 2>/dev/null &
+  local sim2=$!
+  while [[ ! -s $work/sim2.out ]]; do sleep 0.01; done
+  sim
+  local_file a 3000
+  head -c 3000 /dev/urandom >"$work/pc2/b"
+  run_zarnik_in "$work/pc2" 6 "$(head -n 1 "$work/sim2.out")" 6 X/b b >"$work/stdout2" 2>&1 &
+  local second=$!
+  zarnik X/a a
+  wait "$second"
+  local second_status=$?
+  kill -TERM "$sim2"
+  wait "$sim2"
+  expect_exit 0
+  ((second_status == 0)) || say_fail "the second instance ended with $second_status"
+  expect_handset_file X/a a
+  cmp -s "$work/handset2/X/b" "$work/pc2/b" || say_fail "the second handset did not get its file"
 }
 
 scenario_usage() {
