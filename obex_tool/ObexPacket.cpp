@@ -10,16 +10,6 @@ constexpr std::uint8_t kObexVersion = 0x10;
 constexpr std::uint16_t kLargestChunk = 0x1FF7; // 8192 - 9
 constexpr int kSmallestPeerPacket = 10;          // leaves at least one byte of data
 
-bool is_request_opcode(std::uint8_t byte)
-{
-    switch (byte) {
-    case 0x02: case 0x82: case 0x03: case 0x83: case 0x80: case 0x81: case 0x85: case 0x87: case 0xFF:
-        return true;
-    default:
-        return false;
-    }
-}
-
 struct Layout {
     std::uint8_t opcode;
     std::size_t fixed; // bytes before the headers
@@ -132,13 +122,11 @@ ObexParse obex_parse_packet(ObexSession& session)
             return ObexParse::Ignored;
         }
     }
-    // Not an answer. A request of the peer is not served; it gets Bad Request.
-    if (is_request_opcode(packet[0])) {
-        static const std::uint8_t bad_request[] = {kObexBadRequest, 0x00, 0x03};
-        ObexSend(bad_request, sizeof bad_request);
-        return ObexParse::PeerRequest;
-    }
-    return ObexParse::Ignored;
+    // Not an answer. A stray packet gets Bad Request, and so does a request of the peer, which
+    // this client does not serve; nothing of it is kept.
+    static const std::uint8_t bad_request[] = {kObexBadRequest, 0x00, 0x03};
+    ObexSend(bad_request, sizeof bad_request);
+    return ObexParse::Unsolicited;
 }
 
 int IrObexDispatch(ObexSession& session, const ObexRequest& request, int event)

@@ -49,8 +49,8 @@ void obex_drop_front_packet(std::uint8_t* buffer, std::size_t& held);
 enum class ObexParse {
     Answer,      // the response to the outstanding request, filed in the session
     Invalid,     // lengths that do not add up: counts as no response (0xFE)
-    PeerRequest, // a request from the peer: answered Bad Request
-    Ignored,     // neither: kept nothing of it
+    Unsolicited, // no request outstanding (a stray packet or a peer's request): answered Bad Request
+    Ignored,     // the outstanding request is of no known kind: kept nothing of it
 };
 ObexParse obex_parse_packet(ObexSession& session);
 

@@ -212,7 +212,7 @@ TEST_F(ResponseParsing, PacketsNobodyAskedFor)
     session.request_outstanding = false;
     std::copy_n(Bytes{0xA0, 0x00, 0x03}.begin(), 3, session.receive_buffer.data());
     session.received_held = 3;
-    EXPECT_EQ(obex_parse_packet(session), ObexParse::Ignored);
+    EXPECT_EQ(obex_parse_packet(session), ObexParse::Unsolicited);
     session.RequestKind = kRequestNone;
     session.request_outstanding = true;
     EXPECT_EQ(obex_parse_packet(session), ObexParse::Ignored);

@@ -174,15 +174,16 @@ TEST_F(Session, AnswersSplitIntoSmallBurstsAreJoined)
     EXPECT_EQ(read_text(handset_root() / "split"), pattern(2000));
 }
 
-TEST_F(Session, PeerRequestGluedToAnAnswerGetsBadRequest)
+TEST_F(Session, PacketsGluedToAnAnswerGetBadRequest)
 {
     start(with_rules({"glue:setpath#1=82 00 03", "glue:setpath#2=a0 00 03"}));
     const int id = connect(8183);
-    EXPECT_EQ(SetPath(id, "a"), 0);
-    EXPECT_EQ(SetPath(id, "b"), 0) << "a stray answer behind the real one is dropped";
+    EXPECT_EQ(SetPath(id, "a"), 0) << "a peer's request behind the answer";
+    EXPECT_EQ(SetPath(id, "b"), 0) << "a stray answer behind the real one is not taken for the next";
     EXPECT_EQ(SetPath(id, "c"), 0);
     EXPECT_EQ(obex_requests(), (Lines{kConnect, "SETPATH flags=00 name=a -> a0", "UNEXPECTED c0 00 03",
-                                      "SETPATH flags=00 name=b -> a0", "SETPATH flags=00 name=c -> a0"}));
+                                      "SETPATH flags=00 name=b -> a0", "UNEXPECTED c0 00 03",
+                                      "SETPATH flags=00 name=c -> a0"}));
 }
 
 TEST_F(Session, CutOrMissingAnswersCountAsNoResponseAndTheSessionGoesOn)
