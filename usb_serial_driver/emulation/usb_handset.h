@@ -1,0 +1,135 @@
+// A simulated USB bus under the driver, with one handset on it: the physical device object and
+// its driver. It answers descriptor and select-configuration requests from configurable
+// descriptors, keeps bulk-IN transfers pending until the test delivers bytes, records bulk-OUT
+// transfers and completes them at once or on command, and can fail, stall, reset and abort on
+// demand. Plug-and-play and power requests that reach it succeed; a wait-wake request stays
+// pending until the test wakes the device or it is cancelled.
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "kemu.h"
+
+namespace kemu {
+
+struct HandsetDescriptors {
+  std::vector<UCHAR> device;         // 18 bytes
+  std::vector<UCHAR> configuration;  // the whole set: configuration, interfaces, endpoints
+};
+
+// Vendor 0x1234, product 0x5678; interface 0 with endpoints 0x81 (bulk IN) then 0x02 (bulk OUT).
+HandsetDescriptors DefaultHandsetDescriptors();
+// The same with the endpoints listed in the order given (each an address; bit 7 set = IN).
+HandsetDescriptors HandsetDescriptorsWithEndpoints(const std::vector<UCHAR>& endpoints);
+
+class UsbHandset {
+ public:
+  // Which request fails when asked to.
+  enum class Control { DeviceDescriptor, ConfigurationHeader, ConfigurationSet, SelectConfiguration, ResetPipe,
+                       AbortPipe, PortStatus, ResetPort };
+  // What the bus does with a cancelled transfer: complete it inside the cancel routine, later
+  // (as deferred work), or not at all until CompleteIgnoredCancels.
+  enum class CancelMode { Inside, Deferred, Ignored };
+
+  explicit UsbHandset(HandsetDescriptors descriptors = DefaultHandsetDescriptors());
+  ~UsbHandset();
+  UsbHandset(const UsbHandset&) = delete;
+  UsbHandset& operator=(const UsbHandset&) = delete;
+
+  PDEVICE_OBJECT Pdo() const { return pdo_; }
+
+  // Control requests
+  void FailControl(Control which, NTSTATUS status, int count = 1);
+  void CompleteControlLater(bool later);  // control requests complete as deferred work
+  void SetPortStatus(ULONG flags);
+  int DescriptorRequests() const;
+  int SelectConfigurations() const;
+  int PipeResets(size_t pipe) const;
+  int PipeAborts() const;
+  int PortResets() const;
+
+  // Bulk transfers
+  size_t PendingIn() const;
+  size_t PendingOut() const;
+  // Completes the oldest pending bulk-IN transfer with these bytes (a short or zero-length
+  // packet when fewer than asked), at DISPATCH_LEVEL on the calling thread.
+  bool DeliverIn(const std::vector<UCHAR>& bytes);
+  bool FailIn(NTSTATUS status, USBD_STATUS urbStatus);
+  void SetOutCompletesLater(bool later);
+  bool CompleteOut(NTSTATUS status = STATUS_SUCCESS, USBD_STATUS urbStatus = USBD_STATUS_SUCCESS);
+  std::vector<std::vector<UCHAR>> OutTransfers() const;
+  void FailNextSubmission(NTSTATUS status);  // the next bulk transfer fails inside IoCallDriver
+  void Stall(size_t pipe);                   // transfers on the pipe fail until it is reset
+  void SetCancelMode(CancelMode mode);
+  size_t CompleteIgnoredCancels();
+  ULONG LastRequestedInLength() const;
+
+  // The device coming and going, power and wake
+  void Unplug();  // later transfers fail as "device gone"; pending ones stay until aborted
+  bool Plugged() const;
+  void SetCapabilities(const DEVICE_CAPABILITIES& capabilities);
+  DEVICE_POWER_STATE PowerState() const;
+  std::vector<UCHAR> PnpRequestsSeen() const;
+  bool WaitWakePending() const;
+  bool Wake(NTSTATUS status = STATUS_SUCCESS);
+
+ private:
+  struct Pipe {
+    UCHAR endpoint;
+    bool in;
+    bool halted = false;
+  };
+  struct Failure {
+    Control which;
+    NTSTATUS status;
+    int count;
+  };
+
+  static NTSTATUS DispatchInternal(PDEVICE_OBJECT device, PIRP irp);
+  static NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
+  static NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp);
+  static void CancelTransfer(PDEVICE_OBJECT device, PIRP irp);
+  static void CancelWaitWake(PDEVICE_OBJECT device, PIRP irp);
+
+  NTSTATUS HandleUrb(PIRP irp, PURB urb);
+  NTSTATUS HandleBulk(PIRP irp, PURB urb);
+  NTSTATUS SelectConfiguration(PURB urb);
+  void AbortPipe(Pipe* pipe);
+  std::optional<NTSTATUS> TakeFailure(Control which);
+  NTSTATUS Finish(PIRP irp, NTSTATUS status, USBD_STATUS urbStatus, bool atDispatch);
+  PIRP TakePending(std::deque<PIRP>& queue);
+  Pipe* FindPipe(USBD_PIPE_HANDLE handle);
+
+  HandsetDescriptors descriptors_;
+  PDRIVER_OBJECT driver_;
+  PDEVICE_OBJECT pdo_;
+
+  mutable std::mutex mutex_;
+  std::vector<std::unique_ptr<Pipe>> pipes_;
+  std::deque<PIRP> pendingIn_;
+  std::deque<PIRP> pendingOut_;
+  std::deque<PIRP> ignoredCancels_;
+  std::vector<std::vector<UCHAR>> outTransfers_;
+  std::vector<Failure> failures_;
+  std::vector<int> pipeResets_;
+  std::optional<NTSTATUS> nextSubmissionFailure_;
+  bool controlLater_ = false;
+  bool outLater_ = false;
+  CancelMode cancelMode_ = CancelMode::Inside;
+  bool plugged_ = true;
+  ULONG portStatus_ = USBD_PORT_CONNECTED | USBD_PORT_ENABLED;
+  int descriptorRequests_ = 0;
+  int selectConfigurations_ = 0;
+  int pipeAborts_ = 0;
+  int portResets_ = 0;
+  ULONG lastInLength_ = 0;
+  DEVICE_CAPABILITIES capabilities_{};
+  DEVICE_POWER_STATE powerState_ = PowerDeviceD0;
+  std::vector<UCHAR> pnpSeen_;
+  PIRP waitWake_ = nullptr;
+};
+
+}  // namespace kemu

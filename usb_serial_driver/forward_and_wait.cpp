@@ -1,0 +1,18 @@
+#include "forward_and_wait.h"
+
+NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+  UNREFERENCED_PARAMETER(device);
+  UNREFERENCED_PARAMETER(irp);
+  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS ForwardAndWait(PortExtension* port, PIRP irp, PKEVENT event) {
+  KeClearEvent(event);
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  IoSetCompletionRoutine(irp, SignalEventCompletion, event, TRUE, TRUE, TRUE);
+  bool power = IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER;
+  NTSTATUS status = power ? PoCallDriver(port->LowerDeviceObject, irp) : IoCallDriver(port->LowerDeviceObject, irp);
+  if (status == STATUS_PENDING) KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+  return irp->IoStatus.Status;
+}

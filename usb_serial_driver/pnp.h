@@ -1,0 +1,7 @@
+// Plug and play: start, the query/cancel handshakes that hold requests back while a stop or a
+// removal is pending, stop, removal and surprise removal.
+#pragma once
+
+#include "port_extension.h"
+
+NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT device, PIRP irp);

@@ -1,0 +1,216 @@
+// PortExtension: everything the driver keeps for one attached handset, in the device object's
+// extension, in the groups below. Each group's detail lives with the file of its concern.
+#pragma once
+
+#include "kernel.h"
+
+// Pool tags, written as they read in a pool dump.
+constexpr ULONG PoolTagFromText(const char (&text)[5]) {
+  return ULONG(UCHAR(text[0])) | ULONG(UCHAR(text[1])) << 8 | ULONG(UCHAR(text[2])) << 16 | ULONG(UCHAR(text[3])) << 24;
+}
+constexpr ULONG PortPoolTag = PoolTagFromText("COMX");
+// The configuration descriptor, the interface information and reset-pipe requests.
+constexpr ULONG UsbPoolTag = PoolTagFromText("Es2U");
+
+// PnpFlags: what RequestGate looks at. Changed only under FlagsLock.
+constexpr ULONG PnpRemovePending = 0x01;
+constexpr ULONG PnpStopPending = 0x02;
+constexpr ULONG PnpStopped = 0x04;
+constexpr ULONG PnpSurpriseRemoved = 0x08;
+constexpr ULONG PnpPoweredDown = 0x10;
+
+// PnpState
+constexpr ULONG PnpStateStarted = 1;
+constexpr ULONG PnpStateStopPending = 2;
+constexpr ULONG PnpStateStopped = 3;
+constexpr ULONG PnpStateRemovePending = 4;
+constexpr ULONG PnpStateRestarting = 6;
+
+// DeviceStateFlags
+constexpr ULONG DeviceStarted = 0x1;
+constexpr ULONG DeviceStopped = 0x2;
+
+// Bit 31 of ErrorWord: a bulk transfer failed; every request but the status query is cancelled
+// until that query reads and clears ErrorWord.
+constexpr ULONG DeviceErrorLatch = 0x80000000u;
+
+// The serial structures are part of the interface applications see: their sizes are Windows'.
+static_assert(sizeof(SERIAL_BAUD_RATE) == 4);
+static_assert(sizeof(SERIAL_LINE_CONTROL) == 3);
+static_assert(sizeof(SERIAL_TIMEOUTS) == 20);
+static_assert(sizeof(SERIAL_CHARS) == 6);
+static_assert(sizeof(SERIAL_HANDFLOW) == 16);
+static_assert(sizeof(SERIAL_STATUS) == 20);
+static_assert(sizeof(SERIAL_COMMPROP) == 64);
+static_assert(sizeof(SERIALPERF_STATS) == 24);
+static_assert(sizeof(SERIAL_QUEUE_SIZE) == 8);
+static_assert(sizeof(SERIAL_XOFF_COUNTER) == 12);
+static_assert(sizeof(SERIAL_BASIC_SETTINGS) == 44);
+
+struct PortExtension;
+struct TransferBlock;
+// Moves a request's results into it before it completes (see request_queues.h).
+typedef void (*GrabRoutine)(PortExtension* port);
+
+struct PortExtension {
+  // 1. Naming (port_naming.cpp)
+  UNICODE_STRING ValueName;         // the device-object name; the value name under SERIALCOMM
+  UNICODE_STRING SymbolicLinkName;  // \DosDevices\<port name>
+  UNICODE_STRING InterfaceName;
+  ULONG SkipExternalNaming;
+  UNICODE_STRING ComName;           // the port name, 32 characters at most
+
+  // 2. Stack links
+  PDEVICE_OBJECT DeviceObject;
+  PDEVICE_OBJECT LowerDeviceObject;
+  PDRIVER_OBJECT DriverObject;
+  PDEVICE_OBJECT PhysicalDeviceObject;
+
+  // 3. Read timing
+  LARGE_INTEGER IntervalTime;
+  PLARGE_INTEGER IntervalTimeToUse;
+  LARGE_INTEGER LastReadTime;
+  LARGE_INTEGER ShortIntervalAmount;
+  LARGE_INTEGER LongIntervalAmount;
+  LARGE_INTEGER CutOverAmount;
+
+  // 4. Read queue
+  LIST_ENTRY ReadQueue;
+  PIRP CurrentReadIrp;
+
+  // 5. RxRing geometry (receive_ring.cpp)
+  PUCHAR RingBase;
+  PUCHAR FillBase;  // the ring, or the current read's own buffer
+  ULONG CharsInRing;
+  PUCHAR CurrentCharSlot;
+  PUCHAR LastCharSlot;
+  PUCHAR FirstReadableChar;
+  ULONG RingSize;
+  ULONG RingHighWater;
+  ULONG NumberNeededForRead;
+  LONG CountOnLastRead;
+  ULONG ReadByDirectFill;
+
+  // 6. Read DPCs and timers
+  KDPC CompleteReadDpc;
+  KDPC TotalReadTimeoutDpc;
+  KDPC IntervalReadTimeoutDpc;
+  KTIMER ReadTotalTimer;
+  KTIMER ReadIntervalTimer;
+
+  // 7. Write queue
+  LIST_ENTRY WriteQueue;
+  PIRP CurrentWriteIrp;
+  ULONG WriteLength;
+  PUCHAR WriteCurrentChar;
+  LONG TotalCharsQueued;
+  UCHAR EmptiedTransmit;
+
+  // 8. Write DPCs and timer
+  KDPC CompleteWriteDpc;
+  KDPC WriteTimeoutDpc;
+  KTIMER WriteTotalTimer;
+
+  // 9. Wait-mask machinery
+  LIST_ENTRY MaskQueue;
+  PIRP CurrentMaskIrp;
+  PIRP CurrentWaitIrp;
+  ULONG WaitMask;
+  ULONG HistoryMask;
+  PULONG IrpMaskLocation;
+  KDPC CommWaitDpc;
+
+  // 10. Immediate character
+  UCHAR ImmediateInFlight;
+  PIRP CurrentImmediateIrp;
+  UCHAR ImmediateChar;
+  KDPC CompleteImmediateDpc;
+  KDPC ImmediateTimeoutDpc;
+  KTIMER ImmediateTotalTimer;
+
+  // 11. Stalled requests (request_gate.cpp) and purges
+  LIST_ENTRY StallQueue;
+  LIST_ENTRY PurgeQueue;
+  PIRP CurrentPurgeIrp;
+
+  // 12. Serial settings, kept in software (serial_side.cpp)
+  ULONG TxHolding;
+  ULONG RxHolding;
+  ULONG CurrentBaud;
+  ULONG SupportedBauds;
+  ULONG TxFifoAmount;
+  SERIAL_CHARS SpecialChars;
+  SERIAL_HANDFLOW HandFlow;
+  UCHAR LineControl;
+  SERIALPERF_STATS PerfStats;
+  UCHAR ModemControl;
+  SERIAL_TIMEOUTS Timeouts;
+  ULONG ErrorWord;  // bit 31 is DeviceErrorLatch; changed with interlocked operations
+
+  // 13. Byte flags
+  UCHAR PortOpen;  // read without a lock by the bulk completions: ReadUCharAcquire
+  UCHAR CreatedSymbolicLink;
+  UCHAR WroteDeviceMap;
+
+  // 14. Locks
+  KSPIN_LOCK ControlLock;
+  KSPIN_LOCK FlagsLock;
+
+  // 15. Power and plug and play (pnp.cpp, power.cpp)
+  ULONG DevicePowerState;
+  ULONG SystemToDeviceMap[7];  // indexed by system power state
+  KEVENT PowerCompletionEvent;
+  UCHAR OwnsPowerPolicy;
+  UCHAR PowerManagementEnabled;
+  ULONG SystemWake;
+  ULONG DeviceWake;
+  UCHAR WaitWakeEnabled;
+  PIRP PendingWaitWakeIrp;
+  ULONG PowerStateToRequest;
+  LONG PendingRequestCount;  // requests inside the driver, plus 1 while the device is not being drained
+  ULONG PnpFlags;
+  KEVENT PendingRequestsDone;
+  ULONG PnpState;
+  ULONG DeviceStateFlags;
+  LONG OpenCount;
+  KEVENT LowerCompletionEvent;
+  FAST_MUTEX OpenMutex;
+  FAST_MUTEX CloseMutex;
+  LONG PendingDpcCount;  // queued DPCs and armed timers, plus 1 while the port is not closing
+  KEVENT PendingDpcsDone;
+
+  // 16.
+  ULONG DeviceNumber;
+
+  // 17. USB traffic (usb_transfers.cpp)
+  LONG RxOutstanding;
+  KEVENT RxIdleEvent;
+  LONG TxOutstanding;
+  KEVENT TxIdleEvent;
+  PIRP RxIrp;  // the IRP carrying each transfer, exchanged atomically with the canceller
+  PIRP TxIrp;
+  LONG RxIrpDone;
+  LONG TxIrpDone;
+  KSPIN_LOCK ReceiveLock;
+
+  // 18. Abort and deferred completion
+  UCHAR WriteAbortPending;
+  UCHAR ImmediateAbortPending;
+  UCHAR Aborting;  // set while AbortAll stops the bulk transfers; read by their completions
+  NTSTATUS PendingStatus;
+  GrabRoutine PendingGrab;
+  ULONG PendingReference;
+  PIRP PendingCancelIrp;
+
+  // 19.
+  TransferBlock* RxTransferBlock;
+  TransferBlock* TxTransferBlock;
+
+  // 20. USB configuration (usb_configuration.cpp)
+  USB_DEVICE_DESCRIPTOR DeviceDescriptor;
+  PUSB_CONFIGURATION_DESCRIPTOR ConfigDescriptor;
+  USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+  PUSBD_INTERFACE_INFORMATION InterfaceInfo;
+};
+
+inline PortExtension* PortOf(PDEVICE_OBJECT device) { return static_cast<PortExtension*>(device->DeviceExtension); }

@@ -1,0 +1,179 @@
+// Bulk transfers. BulkTransferComplete runs at IRQL <= DISPATCH_LEVEL on any processor,
+// concurrently with cancel routines and DPCs. Lock: ReceiveLock around the delivery of data.
+#include "usb_transfers.h"
+
+#include "receive_ring.h"
+#include "request_gate.h"
+#include "serial_paths.h"
+#include "usb_configuration.h"
+
+namespace {
+
+PIRP* SlotOf(PortExtension* port, TransferDirection direction) {
+  return direction == ReceiveDirection ? &port->RxIrp : &port->TxIrp;
+}
+
+volatile LONG* DoneFlagOf(PortExtension* port, TransferDirection direction) {
+  return direction == ReceiveDirection ? &port->RxIrpDone : &port->TxIrpDone;
+}
+
+// The second of the two parties of a hand-off frees the IRP and puts the flag back to rest, so
+// that a transfer submitted meanwhile does not disturb the hand-off still under way.
+void FinishHandOff(PortExtension* port, TransferDirection direction, PIRP irp) {
+  if (!InterlockedExchange(DoneFlagOf(port, direction), 1)) return;
+  InterlockedExchange(DoneFlagOf(port, direction), 0);
+  IoFreeIrp(irp);
+}
+
+// Completion side: the IRP is freed now unless a canceller took it from the slot.
+void HandOffCompletedIrp(PortExtension* port, TransferDirection direction, PIRP irp) {
+  if (InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(SlotOf(port, direction)), nullptr)) {
+    IoFreeIrp(irp);
+    return;
+  }
+  FinishHandOff(port, direction, irp);
+}
+
+void DirectionIdle(PortExtension* port, TransferDirection direction) {
+  bool receive = direction == ReceiveDirection;
+  if (InterlockedDecrement(receive ? &port->RxOutstanding : &port->TxOutstanding) == 0)
+    KeSetEvent(receive ? &port->RxIdleEvent : &port->TxIdleEvent, IO_NO_INCREMENT, FALSE);
+}
+
+void CompleteReceive(PortExtension* port, TransferBlock* block, PIRP irp, NTSTATUS status) {
+  USBD_STATUS urbStatus = block->Urb.Hdr.Status;
+  ULONG count = block->Urb.TransferBufferLength;
+  HandOffCompletedIrp(port, ReceiveDirection, irp);
+  if (!NT_SUCCESS(status) && status != STATUS_CANCELLED) AddErrorBits(port, DeviceErrorLatch);
+  if (NT_SUCCESS(status) && urbStatus == 0) {
+    KIRQL irql;
+    KeAcquireSpinLock(&port->ReceiveLock, &irql);
+    DeliverReceived(port, block->Data, count < MaxBulkTransfer ? count : MaxBulkTransfer);
+    KeReleaseSpinLock(&port->ReceiveLock, irql);
+  }
+  if (NT_SUCCESS(status) || status == STATUS_CANCELLED)
+    RestartReceive(port);
+  else
+    DbgPrint("Abort hook read !\n");
+  // Last: once the count reaches 0, close or removal may free the block and the port.
+  DirectionIdle(port, ReceiveDirection);
+}
+
+void CompleteTransmit(PortExtension* port, TransferBlock* block, PIRP irp, NTSTATUS status) {
+  USBD_STATUS urbStatus = block->Urb.Hdr.Status;
+  ULONG count = block->Urb.TransferBufferLength;
+  HandOffCompletedIrp(port, TransmitDirection, irp);
+  if (!NT_SUCCESS(status) && status != STATUS_CANCELLED)
+    AddErrorBits(port, DeviceErrorLatch);
+  else
+    OnTransmitComplete(port, status, urbStatus, count);
+  DirectionIdle(port, TransmitDirection);
+}
+
+// The driver owns the IRP: it is freed by the hand-off, never completed further. device is
+// null (the IRP was allocated here, with no stack location of its own): the port comes from
+// the block.
+NTSTATUS NTAPI BulkTransferComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+  UNREFERENCED_PARAMETER(device);
+  auto block = static_cast<TransferBlock*>(context);
+  PortExtension* port = PortOf(block->DeviceObject);
+  NTSTATUS status = irp->IoStatus.Status;
+  ULONG flags = block->Urb.TransferFlags;
+  if (!NT_SUCCESS(status)) {
+    if (status == STATUS_CANCELLED)
+      DbgPrint("USB Bus Request canceled !\n");
+    else if (status == STATUS_DEVICE_DATA_ERROR)
+      DbgPrint("USB Bus device data error !\n");
+    else
+      DbgPrint("USB Bus terminated abnormal %d,Maybe should wait some time ...status: %x", int(flags),
+               unsigned(status));
+  }
+  if (flags & USBD_TRANSFER_DIRECTION_IN)
+    CompleteReceive(port, block, irp, status);
+  else
+    CompleteTransmit(port, block, irp, status);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS Submit(PortExtension* port, TransferBlock* block, ULONG pipeIndex) {
+  PIRP irp = IoAllocateIrp(port->LowerDeviceObject->StackSize, FALSE);
+  if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = &block->Urb;
+  block->DeviceObject = port->DeviceObject;
+  block->Irp = irp;
+  bool receive = pipeIndex == ReceivePipe;
+  if (InterlockedIncrement(receive ? &port->RxOutstanding : &port->TxOutstanding) == 1)
+    KeClearEvent(receive ? &port->RxIdleEvent : &port->TxIdleEvent);
+  InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(receive ? &port->RxIrp : &port->TxIrp), irp);
+  IoSetCompletionRoutine(irp, BulkTransferComplete, block, TRUE, TRUE, TRUE);
+  NTSTATUS status = IoCallDriver(port->LowerDeviceObject, irp);
+  if (!NT_SUCCESS(status)) {
+    DbgPrint("Will try to reset pipe %d ntStatus:\n", int(pipeIndex));
+    // The resets wait for the bus, which only passive level may do; a transfer restarted from
+    // a completion routine leaves the recovery to the next open.
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL && !NT_SUCCESS(ResetPipe(port, pipeIndex))) {
+      DbgPrint("Will try to reset device \n");
+      CheckAndResetPort(port);
+    }
+  }
+  return status;
+}
+
+}  // namespace
+
+NTSTATUS AllocateTransferBlocks(PortExtension* port) {
+  port->RxTransferBlock =
+      static_cast<TransferBlock*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(TransferBlock), PortPoolTag));
+  if (!port->RxTransferBlock) {
+    DbgPrint("ExAllocatePool RX Buffer Error !\n");
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  port->TxTransferBlock =
+      static_cast<TransferBlock*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(TransferBlock), PortPoolTag));
+  if (!port->TxTransferBlock) {
+    DbgPrint("ExAllocatePool TX Buffer Error !\n");
+    FreeTransferBlocks(port);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  return STATUS_SUCCESS;
+}
+
+void FreeTransferBlocks(PortExtension* port) {
+  if (port->RxTransferBlock) ExFreePool(port->RxTransferBlock);
+  if (port->TxTransferBlock) ExFreePool(port->TxTransferBlock);
+  port->RxTransferBlock = nullptr;
+  port->TxTransferBlock = nullptr;
+}
+
+NTSTATUS SendBulk(PortExtension* port, ULONG pipeIndex, const UCHAR* data, ULONG length) {
+  TransferBlock* block = pipeIndex == TransmitPipe ? port->TxTransferBlock : port->RxTransferBlock;
+  if (!block || !port->InterfaceInfo || pipeIndex >= port->InterfaceInfo->NumberOfPipes)
+    return STATUS_INVALID_DEVICE_STATE;
+  if (length > MaxBulkTransfer) length = MaxBulkTransfer;
+  ULONG flags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+  if (pipeIndex == TransmitPipe) {
+    RtlCopyMemory(block->Data, data, length);
+    flags = 0;
+  }
+  RtlZeroMemory(&block->Urb, sizeof block->Urb);
+  block->Urb.Hdr.Length = USHORT(sizeof block->Urb);
+  block->Urb.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  block->Urb.PipeHandle = port->InterfaceInfo->Pipes[pipeIndex].PipeHandle;
+  block->Urb.TransferFlags = flags;
+  block->Urb.TransferBufferLength = length;
+  block->Urb.TransferBuffer = block->Data;
+  block->Urb.TransferBufferMDL = nullptr;
+  block->Urb.UrbLink = nullptr;
+  return Submit(port, block, pipeIndex);
+}
+
+void CancelTransfer(PortExtension* port, TransferDirection direction) {
+  auto irp = static_cast<PIRP>(
+      InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(SlotOf(port, direction)), nullptr));
+  if (!irp) return;  // nothing in flight, or its completion already took it
+  IoCancelIrp(irp);
+  FinishHandOff(port, direction, irp);
+}
