@@ -106,7 +106,7 @@ NTSTATUS NTAPI CloseDispatch(PDEVICE_OBJECT device, PIRP irp) {
   }
   if (ReadLongAcquire(&port->OpenCount) <= 0) {
     ExReleaseFastMutex(&port->CloseMutex);
-    return FinishRequest(port, irp, STATUS_INVALID_DEVICE_REQUEST);
+    return FinishRequest(port, irp, gate == STATUS_DELETE_PENDING ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST);
   }
   ClosePort(port);
   irp->IoStatus.Status = STATUS_SUCCESS;

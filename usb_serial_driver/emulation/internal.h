@@ -31,7 +31,7 @@ struct IrpInfo {
   UCHAR major = 0;
   bool majorKnown = false;
   int startNextPowerCalls = 0;
-  CCHAR deepestLocation = 0;
+  int levels = 0;  // drivers the IRP was sent to (IoCallDriver calls)
   std::function<void(PIRP)> onTopCompletion;
   std::vector<UCHAR> buffer;  // the system buffer of a request from an application
 };

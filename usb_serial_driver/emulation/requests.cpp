@@ -29,7 +29,6 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin) {
   auto lock = Lock();
   IrpInfo info;
   info.origin = origin;
-  info.deepestLocation = CCHAR(stackSize + 1);
   TheWorld().irps[irp] = std::move(info);
   return irp;
 }
@@ -61,10 +60,9 @@ void FinishAtTop(PIRP irp) {
       Bugcheck("an IRP a driver allocated was completed past the top of its stack: its completion routine "
                "must return STATUS_MORE_PROCESSING_REQUIRED");
     if (info.majorKnown && info.major == IRP_MJ_POWER) {
-      int levels = irp->StackCount + 1 - info.deepestLocation;
-      if (info.startNextPowerCalls != levels)
-        Bugcheck("a power IRP was completed after %d PoStartNextPowerIrp call(s) on %d level(s)",
-                 info.startNextPowerCalls, levels);
+      if (info.startNextPowerCalls != info.levels)
+        Bugcheck("a power IRP was completed after %d PoStartNextPowerIrp call(s) by %d driver(s)",
+                 info.startNextPowerCalls, info.levels);
     }
     info.state = IrpState::Completed;
     info.completions++;
@@ -120,7 +118,7 @@ NTSTATUS IoCallDriver(PDEVICE_OBJECT device, PIRP irp) {
       info.major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
       info.majorKnown = true;
     }
-    if (irp->CurrentLocation < info.deepestLocation) info.deepestLocation = irp->CurrentLocation;
+    info.levels++;
   }
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   location->DeviceObject = device;

@@ -210,6 +210,22 @@ void UsbHandset::SetCapabilities(const DEVICE_CAPABILITIES& capabilities) {
   capabilities_ = capabilities;
 }
 
+void UsbHandset::FailRequest(UCHAR major, UCHAR minor, NTSTATUS status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  requestFailures_.push_back(RequestFailure{major, minor, status});
+}
+
+std::optional<NTSTATUS> UsbHandset::TakeRequestFailure(UCHAR major, UCHAR minor) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = requestFailures_.begin(); it != requestFailures_.end(); ++it) {
+    if (it->major != major || it->minor != minor) continue;
+    NTSTATUS status = it->status;
+    requestFailures_.erase(it);
+    return status;
+  }
+  return std::nullopt;
+}
+
 DEVICE_POWER_STATE UsbHandset::PowerState() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return powerState_;
@@ -514,6 +530,11 @@ void UsbHandset::AbortPipe(Pipe* pipe) {
 NTSTATUS UsbHandset::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
   auto self = static_cast<UsbHandset*>(device->DeviceExtension);
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+  if (auto failure = self->TakeRequestFailure(IRP_MJ_PNP, location->MinorFunction)) {
+    irp->IoStatus.Status = *failure;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return *failure;
+  }
   {
     std::lock_guard<std::mutex> lock(self->mutex_);
     self->pnpSeen_.push_back(location->MinorFunction);
@@ -549,6 +570,12 @@ NTSTATUS UsbHandset::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS UsbHandset::DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
   auto self = static_cast<UsbHandset*>(device->DeviceExtension);
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+  if (auto failure = self->TakeRequestFailure(IRP_MJ_POWER, location->MinorFunction)) {
+    PoStartNextPowerIrp(irp);
+    irp->IoStatus.Status = *failure;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return *failure;
+  }
   switch (location->MinorFunction) {
     case IRP_MN_SET_POWER:
       if (location->Parameters.Power.Type == DevicePowerState) {

@@ -71,6 +71,8 @@ class UsbHandset {
   void Unplug();  // later transfers fail as "device gone"; pending ones stay until aborted
   bool Plugged() const;
   void SetCapabilities(const DEVICE_CAPABILITIES& capabilities);
+  // The next plug-and-play or power request with this major and minor function fails.
+  void FailRequest(UCHAR major, UCHAR minor, NTSTATUS status);
   DEVICE_POWER_STATE PowerState() const;
   std::vector<UCHAR> PnpRequestsSeen() const;
   bool WaitWakePending() const;
@@ -129,6 +131,12 @@ class UsbHandset {
   DEVICE_CAPABILITIES capabilities_{};
   DEVICE_POWER_STATE powerState_ = PowerDeviceD0;
   std::vector<UCHAR> pnpSeen_;
+  struct RequestFailure {
+    UCHAR major, minor;
+    NTSTATUS status;
+  };
+  std::vector<RequestFailure> requestFailures_;
+  std::optional<NTSTATUS> TakeRequestFailure(UCHAR major, UCHAR minor);
   PIRP waitWake_ = nullptr;
 };
 
