@@ -113,10 +113,11 @@ NTSTATUS NTAPI CloseDispatch(PDEVICE_OBJECT device, PIRP irp) {
   irp->IoStatus.Information = 0;
   IoCompleteRequest(irp, IO_SERIAL_INCREMENT);
   WaitForDpcs(port);
+  // Before OpenCount lets the next open in: that open allocates transfer blocks of its own.
+  FreeTransferBlocks(port);
   ExReleaseFastMutex(&port->CloseMutex);
   InterlockedIncrement(&port->PendingDpcCount);
   InterlockedDecrement(&port->OpenCount);
-  FreeTransferBlocks(port);
   DbgPrint("Close Port !!!\n");
   // Counted out last: removal must not delete the device while the close still runs.
   ReleasePendingRequest(port);

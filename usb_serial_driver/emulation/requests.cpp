@@ -96,7 +96,7 @@ void IoFreeIrp(PIRP irp) {
     IrpInfo& info = InfoOf(world, irp, "IoFreeIrp");
     if (info.origin != IrpOrigin::Driver) kemu::Bugcheck("IoFreeIrp of an IRP the driver did not allocate");
     if (info.state == IrpState::InFlight) kemu::Bugcheck("IoFreeIrp of an IRP a lower driver still holds");
-    if (irp->CancelRoutine) kemu::Bugcheck("IoFreeIrp of an IRP that still has a cancel routine");
+    if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE)) kemu::Bugcheck("IoFreeIrp of an IRP that still has a cancel routine");
     world.irps.erase(irp);
   }
   FreeIrpMemory(irp);
@@ -143,7 +143,7 @@ void IoCompleteRequest(PIRP irp, CCHAR priorityBoost) {
     info.state = IrpState::InFlight;
     info.boost = priorityBoost;
   }
-  if (irp->CancelRoutine) kemu::Bugcheck("CANCEL_STATE_IN_COMPLETED_IRP: a request completed with a cancel routine set");
+  if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE)) kemu::Bugcheck("CANCEL_STATE_IN_COMPLETED_IRP: a request completed with a cancel routine set");
   if (irp->IoStatus.Status == STATUS_PENDING) kemu::Bugcheck("a request completed with STATUS_PENDING");
 
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
@@ -189,7 +189,7 @@ BOOLEAN IoCancelIrp(PIRP irp) {
   if (hook) hook(irp);
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  irp->Cancel = TRUE;
+  __atomic_store_n(&irp->Cancel, BOOLEAN(TRUE), __ATOMIC_RELEASE);  // read by the bus under its own lock
   PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
   if (!routine) {
     IoReleaseCancelSpinLock(irql);

@@ -19,6 +19,13 @@ std::vector<UCHAR> DeviceDescriptorBytes() {
 
 PURB UrbOf(PIRP irp) { return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1); }
 
+// A request cancelled before its cancel routine was set is the bus's to complete: true when it
+// was, and the routine has been taken back. Called with the bus's mutex held, before anyone else
+// can take the request; Cancel is written atomically by IoCancelIrp.
+bool CancelledBeforeQueued(PIRP irp) {
+  return __atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE) && IoSetCancelRoutine(irp, nullptr);
+}
+
 void CompleteAtDispatch(PIRP irp) {
   detail::RunInContext(DISPATCH_LEVEL, "a bus completion", [irp] { IoCompleteRequest(irp, IO_NO_INCREMENT); });
 }
@@ -470,7 +477,7 @@ NTSTATUS UsbHandset::HandleBulk(PIRP irp, PURB urb) {
   IoMarkIrpPending(irp);
   queue->push_back(irp);
   IoSetCancelRoutine(irp, CancelTransfer);
-  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+  if (CancelledBeforeQueued(irp)) {
     queue->erase(std::find(queue->begin(), queue->end(), irp));
     lock.unlock();
     UrbOf(irp)->UrbHeader.Status = USBD_STATUS_CANCELED;
@@ -596,7 +603,7 @@ NTSTATUS UsbHandset::DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
       self->waitWake_ = irp;
       IoMarkIrpPending(irp);
       IoSetCancelRoutine(irp, CancelWaitWake);
-      if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+      if (CancelledBeforeQueued(irp)) {
         self->waitWake_ = nullptr;
         lock.unlock();
         PoStartNextPowerIrp(irp);
