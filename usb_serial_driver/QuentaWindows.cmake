@@ -41,12 +41,3 @@ add_custom_command(TARGET Quenta POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy_if_different ${CMAKE_CURRENT_SOURCE_DIR}/Quenta.inf $<TARGET_FILE_DIR:Quenta>
   COMMAND_EXPAND_LISTS
   VERBATIM)
-
-if(CMAKE_CROSSCOMPILING_EMULATOR)
-  # The check itself, on images spoiled on purpose (a shell test; runs in the win64 preset).
-  add_test(NAME quenta_postlink_check
-    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/postlink/check_sys_test.sh ${quenta_arch} $<TARGET_FILE:Quenta>
-            $<TARGET_OBJECTS:quenta_objects>
-    COMMAND_EXPAND_LISTS)
-  set_tests_properties(quenta_postlink_check PROPERTIES LABELS "windows")
-endif()
