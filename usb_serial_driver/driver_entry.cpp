@@ -13,8 +13,7 @@ namespace {
 // Freed by unload and used for nothing else.
 UNICODE_STRING DriverRegistryPath;
 
-void NTAPI DriverUnload(PDRIVER_OBJECT driver) {
-  UNREFERENCED_PARAMETER(driver);
+void NTAPI DriverUnload(PDRIVER_OBJECT) {
   if (DriverRegistryPath.Buffer) ExFreePool(DriverRegistryPath.Buffer);
   DriverRegistryPath.Buffer = nullptr;
   DriverRegistryPath.Length = DriverRegistryPath.MaximumLength = 0;

@@ -1,8 +1,6 @@
 #include "forward_and_wait.h"
 
-NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
-  UNREFERENCED_PARAMETER(device);
-  UNREFERENCED_PARAMETER(irp);
+NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
   KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }

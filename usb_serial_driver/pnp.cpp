@@ -124,6 +124,13 @@ NTSTATUS QueryHold(PortExtension* port, PIRP irp, ULONG pendingFlag, ULONG pendi
   return Succeed(port, irp);
 }
 
+// Cancel stop and cancel remove: started again, the pending mark gone.
+NTSTATUS CancelHold(PortExtension* port, PIRP irp, ULONG pendingFlag) {
+  port->PnpState = PnpStateStarted;
+  ChangeFlags(port, 0, pendingFlag, 0, 0);
+  return Succeed(port, irp);
+}
+
 NTSTATUS StopDevice(PortExtension* port, PIRP irp) {
   Flags before = ChangeFlags(port, PnpStopped, PnpStopPending, DeviceStopped, 0);
   port->PnpState = PnpStateStopped;
@@ -186,20 +193,15 @@ NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MN_REMOVE_DEVICE:
       return RemoveDevice(port, irp);
     case IRP_MN_CANCEL_REMOVE_DEVICE:
-      port->PnpState = PnpStateStarted;
-      ChangeFlags(port, 0, PnpRemovePending, 0, 0);
-      return Succeed(port, irp);
+      return CancelHold(port, irp, PnpRemovePending);
     case IRP_MN_STOP_DEVICE:
       return StopDevice(port, irp);
     case IRP_MN_QUERY_STOP_DEVICE:
       if (port->PnpState != PnpStateStarted) return Succeed(port, irp);
       return QueryHold(port, irp, PnpStopPending, PnpStateStopPending);
     case IRP_MN_CANCEL_STOP_DEVICE:
-      if (port->PnpState == PnpStateStopPending) {
-        port->PnpState = PnpStateStarted;
-        ChangeFlags(port, 0, PnpStopPending, 0, 0);
-      }
-      return Succeed(port, irp);
+      if (port->PnpState != PnpStateStopPending) return Succeed(port, irp);
+      return CancelHold(port, irp, PnpStopPending);
     case IRP_MN_QUERY_CAPABILITIES:
       return QueryCapabilities(port, irp);
     case IRP_MN_SURPRISE_REMOVAL:

@@ -49,21 +49,13 @@ NTSTATUS RefusePower(PortExtension* port, PIRP irp, NTSTATUS status) {
   return FinishRequest(port, irp, status);
 }
 
-void NTAPI DevicePowerRequested(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context,
-                                PIO_STATUS_BLOCK ioStatus) {
-  UNREFERENCED_PARAMETER(device);
-  UNREFERENCED_PARAMETER(minor);
-  UNREFERENCED_PARAMETER(state);
+void NTAPI DevicePowerRequested(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK ioStatus) {
   auto wait = static_cast<PowerUpWait*>(context);
   wait->Status = ioStatus->Status;
   KeSetEvent(&wait->Done, IO_NO_INCREMENT, FALSE);  // the waiter's frame: last touch
 }
 
-void NTAPI WaitWakeCompleted(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context,
-                             PIO_STATUS_BLOCK ioStatus) {
-  UNREFERENCED_PARAMETER(device);
-  UNREFERENCED_PARAMETER(minor);
-  UNREFERENCED_PARAMETER(state);
+void NTAPI WaitWakeCompleted(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK ioStatus) {
   auto port = static_cast<PortExtension*>(context);
   if (NT_SUCCESS(ioStatus->Status)) {
     POWER_STATE d0;
@@ -121,11 +113,7 @@ NTSTATUS SetDevicePower(PortExtension* port, PIRP irp) {
   return PassPowerDown(port, irp);
 }
 
-void NTAPI SystemPowerDeviceDone(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PVOID context,
-                                 PIO_STATUS_BLOCK ioStatus) {
-  UNREFERENCED_PARAMETER(device);
-  UNREFERENCED_PARAMETER(minor);
-  UNREFERENCED_PARAMETER(state);
+void NTAPI SystemPowerDeviceDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK ioStatus) {
   auto power = static_cast<SystemPowerContext*>(context);
   PIRP systemIrp = power->SystemIrp;
   PortExtension* port = PortOf(power->DeviceObject);
@@ -137,8 +125,7 @@ void NTAPI SystemPowerDeviceDone(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE
 }
 
 // The system request came back from the lower drivers: now the device request that goes with it.
-NTSTATUS NTAPI SystemPowerComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
-  UNREFERENCED_PARAMETER(device);
+NTSTATUS NTAPI SystemPowerComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto port = static_cast<PortExtension*>(context);
   NTSTATUS status = irp->IoStatus.Status;
   if (NT_SUCCESS(status)) {

@@ -13,8 +13,7 @@ ULONG ReadPnpFlags(PortExtension* port) {
 }
 
 // Cancel routine of a stalled request. Entered with the cancel spin lock held; releases it.
-void NTAPI StallCancel(PDEVICE_OBJECT device, PIRP irp) {
-  UNREFERENCED_PARAMETER(device);
+void NTAPI StallCancel(PDEVICE_OBJECT, PIRP irp) {
   RemoveEntryList(&irp->Tail.Overlay.ListEntry);
   InitializeListHead(&irp->Tail.Overlay.ListEntry);
   IoReleaseCancelSpinLock(irp->CancelIrql);

@@ -42,9 +42,4 @@ void NTAPI CompleteImmediateRoutine(PKDPC, PVOID context, PVOID, PVOID) { EndDpc
 void NTAPI ImmediateTimeoutRoutine(PKDPC, PVOID context, PVOID, PVOID) { EndDpc(context); }
 void NTAPI CommWaitRoutine(PKDPC, PVOID context, PVOID, PVOID) { EndDpc(context); }
 
-void OnTransmitComplete(PortExtension* port, NTSTATUS status, USBD_STATUS urbStatus, ULONG count) {
-  UNREFERENCED_PARAMETER(port);
-  UNREFERENCED_PARAMETER(status);
-  UNREFERENCED_PARAMETER(urbStatus);
-  UNREFERENCED_PARAMETER(count);
-}
+void OnTransmitComplete(PortExtension*, NTSTATUS, USBD_STATUS, ULONG) {}

@@ -73,8 +73,7 @@ void CompleteTransmit(PortExtension* port, TransferBlock* block, PIRP irp, NTSTA
 // The driver owns the IRP: it is freed by the hand-off, never completed further. device is
 // null (the IRP was allocated here, with no stack location of its own): the port comes from
 // the block.
-NTSTATUS NTAPI BulkTransferComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
-  UNREFERENCED_PARAMETER(device);
+NTSTATUS NTAPI BulkTransferComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto block = static_cast<TransferBlock*>(context);
   PortExtension* port = PortOf(block->DeviceObject);
   NTSTATUS status = irp->IoStatus.Status;

@@ -9,21 +9,14 @@ namespace {
 
 using kemu::UsbHandset;
 
-class BulkTransfers : public DriverTest {
+class BulkTransfers : public AttachedPortTest {
  protected:
   void SetUp() override {
-    DriverTest::SetUp();
-    handset_ = &AddHandset();
-    fdo_ = Attach(*handset_);
+    AttachedPortTest::SetUp();
     OpenPort(fdo_);
-    port_ = Port(fdo_);
   }
   // What the surprise removal's AbortAll does while the port stays open.
   void AbortWithForce() { AbortAll(port_, TRUE); }
-
-  UsbHandset* handset_ = nullptr;
-  PDEVICE_OBJECT fdo_ = nullptr;
-  PortExtension* port_ = nullptr;
 };
 
 TEST_F(BulkTransfers, OneReceiveStaysInFlightWhileThePortIsOpen) {

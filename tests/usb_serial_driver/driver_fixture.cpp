@@ -72,3 +72,10 @@ std::vector<UCHAR> DriverTest::RingBytes(PortExtension* port) {
   }
   return bytes;
 }
+
+void AttachedPortTest::SetUp() {
+  DriverTest::SetUp();
+  handset_ = &AddHandset();
+  fdo_ = Attach(*handset_);
+  port_ = Port(fdo_);
+}

@@ -50,3 +50,13 @@ class DriverTest : public ::testing::Test {
   PDRIVER_OBJECT driver_ = nullptr;
   std::vector<std::unique_ptr<kemu::UsbHandset>> handsets_;
 };
+
+// The fixture with one handset, named COM5, attached and started.
+class AttachedPortTest : public DriverTest {
+ protected:
+  void SetUp() override;
+
+  kemu::UsbHandset* handset_ = nullptr;
+  PDEVICE_OBJECT fdo_ = nullptr;
+  PortExtension* port_ = nullptr;
+};

@@ -6,18 +6,7 @@
 
 namespace {
 
-class PlugAndPlay : public DriverTest {
- protected:
-  void SetUp() override {
-    DriverTest::SetUp();
-    handset_ = &AddHandset();
-    fdo_ = Attach(*handset_);
-    port_ = Port(fdo_);
-  }
-  kemu::UsbHandset* handset_ = nullptr;
-  PDEVICE_OBJECT fdo_ = nullptr;
-  PortExtension* port_ = nullptr;
-};
+using PlugAndPlay = AttachedPortTest;
 
 TEST_F(PlugAndPlay, StartConfiguresTheSerialSideAndNamesThePort) {
   EXPECT_EQ(port_->PnpState, PnpStateStarted);

@@ -6,14 +6,8 @@ namespace {
 
 using kemu::Request;
 
-class Power : public DriverTest {
+class Power : public AttachedPortTest {
  protected:
-  void SetUp() override {
-    DriverTest::SetUp();
-    handset_ = &AddHandset();
-    fdo_ = Attach(*handset_);
-    port_ = Port(fdo_);
-  }
   NTSTATUS Device(DEVICE_POWER_STATE state, UCHAR minor = IRP_MN_SET_POWER) {
     return kemu::SendDevicePower(handset_->Pdo(), minor, state);
   }
@@ -21,10 +15,6 @@ class Power : public DriverTest {
     return kemu::SendSystemPower(handset_->Pdo(), minor, state);
   }
   NTSTATUS DeviceControl() { return Run(Request::DeviceControl(fdo_, IOCTL_SERIAL_GET_BAUD_RATE, {}, 4)); }
-
-  kemu::UsbHandset* handset_ = nullptr;
-  PDEVICE_OBJECT fdo_ = nullptr;
-  PortExtension* port_ = nullptr;
 };
 
 TEST_F(Power, PoweringDownClosesThePortToSerialRequestsUntilItIsOpenedAgain) {

@@ -6,35 +6,26 @@ namespace {
 
 using kemu::Request;
 
-class RequestGate : public DriverTest {
+class RequestGate : public AttachedPortTest {
  protected:
-  void SetUp() override {
-    DriverTest::SetUp();
-    handset_ = &AddHandset();
-    fdo_ = Attach(*handset_);
-  }
-  PortExtension* port() { return Port(fdo_); }
   Request Read() { return Request::Read(fdo_, 16); }
-
-  kemu::UsbHandset* handset_ = nullptr;
-  PDEVICE_OBJECT fdo_ = nullptr;
 };
 
 TEST_F(RequestGate, LetsRequestsThroughWhenNoFlagIsSet) {
   EXPECT_EQ(Run(Read()), STATUS_NOT_SUPPORTED);  // the read path is not served yet
-  EXPECT_EQ(port()->PendingRequestCount, 1);
+  EXPECT_EQ(port_->PendingRequestCount, 1);
 }
 
 TEST_F(RequestGate, RefusesAllButPlugAndPlayOnceARemovalIsPending) {
   ASSERT_EQ(Pnp(*handset_, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS);
-  EXPECT_EQ(port()->PnpState, PnpStateRemovePending);
+  EXPECT_EQ(port_->PnpState, PnpStateRemovePending);
   EXPECT_EQ(Run(Read()), STATUS_DELETE_PENDING);
   EXPECT_EQ(Run(Request::Write(fdo_, {1})), STATUS_DELETE_PENDING);
   EXPECT_EQ(Cleanup(fdo_), STATUS_SUCCESS);  // cleanup and close take it as success
   EXPECT_EQ(Close(fdo_), STATUS_SUCCESS);
-  EXPECT_EQ(port()->PendingRequestCount, 1);
+  EXPECT_EQ(port_->PendingRequestCount, 1);
   ASSERT_EQ(Pnp(*handset_, IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
-  EXPECT_EQ(port()->PnpState, PnpStateStarted);
+  EXPECT_EQ(port_->PnpState, PnpStateStarted);
   EXPECT_EQ(Run(Read()), STATUS_NOT_SUPPORTED);
 }
 
@@ -43,13 +34,13 @@ TEST_F(RequestGate, StallsRequestsWhileAStopIsPendingAndLetsTheCallerCancelThem)
   Request read = Read();
   ASSERT_EQ(read.Send(), STATUS_PENDING);
   EXPECT_FALSE(read.Completed());
-  EXPECT_EQ(port()->PendingRequestCount, 1);  // a stalled request holds no count
+  EXPECT_EQ(port_->PendingRequestCount, 1);  // a stalled request holds no count
   EXPECT_TRUE(read.Cancel());
   ASSERT_TRUE(read.Completed());
   EXPECT_EQ(read.Status(), STATUS_CANCELLED);
   EXPECT_EQ(read.Information(), 0u);
   EXPECT_EQ(read.Boost(), IO_SERIAL_INCREMENT);
-  EXPECT_TRUE(IsListEmpty(&port()->StallQueue));
+  EXPECT_TRUE(IsListEmpty(&port_->StallQueue));
   ASSERT_EQ(Pnp(*handset_, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
 }
 
@@ -58,7 +49,7 @@ TEST_F(RequestGate, ARequestAlreadyCancelledIsNotStalled) {
   Request read = Read();
   EXPECT_FALSE(read.Cancel());  // nothing to cancel yet; the request is marked cancelled
   EXPECT_EQ(read.Send(), STATUS_CANCELLED);
-  EXPECT_EQ(port()->PendingRequestCount, 1);
+  EXPECT_EQ(port_->PendingRequestCount, 1);
   ASSERT_EQ(Pnp(*handset_, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
 }
 
@@ -72,7 +63,7 @@ TEST_F(RequestGate, ACancelledStopLetsNewRequestsPassButKeepsTheStalledOnesUntil
 
   ASSERT_EQ(Pnp(*handset_, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
   ASSERT_EQ(Pnp(*handset_, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
-  EXPECT_EQ(port()->PnpState, PnpStateStopped);
+  EXPECT_EQ(port_->PnpState, PnpStateStopped);
   EXPECT_EQ(Run(Read()), STATUS_NOT_SUPPORTED);  // stopped only: requests go on
   EXPECT_EQ(Open(fdo_), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_FALSE(stalled.Completed());
@@ -80,10 +71,10 @@ TEST_F(RequestGate, ACancelledStopLetsNewRequestsPassButKeepsTheStalledOnesUntil
   ASSERT_EQ(kemu::StartDevice(handset_->Pdo()), STATUS_SUCCESS);
   ASSERT_TRUE(stalled.Completed());  // dispatched anew on the restart
   EXPECT_EQ(stalled.Status(), STATUS_NOT_SUPPORTED);
-  EXPECT_EQ(port()->PnpState, PnpStateStarted);
-  EXPECT_EQ(port()->PnpFlags, 0u);
+  EXPECT_EQ(port_->PnpState, PnpStateStarted);
+  EXPECT_EQ(port_->PnpFlags, 0u);
   // The count balances: removal's drain ends (a count left over would make it wait forever).
-  EXPECT_EQ(port()->PendingRequestCount, 1);
+  EXPECT_EQ(port_->PendingRequestCount, 1);
 }
 
 TEST_F(RequestGate, AbortAllKillsTheStalledRequests) {
@@ -102,15 +93,15 @@ TEST_F(RequestGate, AbortAllKillsTheStalledRequests) {
 
 TEST_F(RequestGate, WhilePoweredDownStallsAllButPowerRequestsAndReleasesThemAtPowerUp) {
   ASSERT_EQ(kemu::SendDevicePower(handset_->Pdo(), IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
-  EXPECT_TRUE(port()->PnpFlags & PnpPoweredDown);
+  EXPECT_TRUE(port_->PnpFlags & PnpPoweredDown);
   Request read = Read();
   ASSERT_EQ(read.Send(), STATUS_PENDING);
   EXPECT_EQ(kemu::SendDevicePower(handset_->Pdo(), IRP_MN_QUERY_POWER, PowerDeviceD2), STATUS_SUCCESS);
   ASSERT_EQ(kemu::SendDevicePower(handset_->Pdo(), IRP_MN_SET_POWER, PowerDeviceD0), STATUS_SUCCESS);
-  EXPECT_FALSE(port()->PnpFlags & PnpPoweredDown);
+  EXPECT_FALSE(port_->PnpFlags & PnpPoweredDown);
   ASSERT_TRUE(read.Completed());
   EXPECT_EQ(read.Status(), STATUS_NOT_SUPPORTED);
-  EXPECT_EQ(port()->PendingRequestCount, 1);
+  EXPECT_EQ(port_->PendingRequestCount, 1);
 }
 
 TEST_F(RequestGate, PowerRequestsStallWhileAStopIsPending) {
@@ -133,18 +124,18 @@ TEST_F(RequestGate, TheDeviceErrorLatchCancelsEverythingButTheStatusQuery) {
   EXPECT_TRUE(Logged("USB Bus device data error !\n"));
   EXPECT_TRUE(Logged("Abort hook read !\n"));
   EXPECT_EQ(handset_->PendingIn(), 0u);  // reception stops
-  EXPECT_TRUE(port()->ErrorWord & DeviceErrorLatch);
+  EXPECT_TRUE(port_->ErrorWord & DeviceErrorLatch);
   EXPECT_EQ(Run(Read()), STATUS_CANCELLED);
   EXPECT_EQ(Run(Request::Flush(fdo_)), STATUS_CANCELLED);
   EXPECT_EQ(Run(Request::DeviceControl(fdo_, IOCTL_SERIAL_GET_BAUD_RATE, {}, 4)), STATUS_CANCELLED);
   EXPECT_EQ(Run(Request::DeviceControl(fdo_, IOCTL_SERIAL_GET_COMMSTATUS, {}, 20)), STATUS_NOT_SUPPORTED);
-  EXPECT_EQ(port()->PendingRequestCount, 1);
+  EXPECT_EQ(port_->PendingRequestCount, 1);
   EXPECT_EQ(Close(fdo_), STATUS_SUCCESS);
 }
 
 TEST_F(RequestGate, DeviceControlNeedsAnOpenPortBeforeTheGate) {
   EXPECT_EQ(Run(Request::DeviceControl(fdo_, IOCTL_SERIAL_GET_BAUD_RATE, {}, 4)), STATUS_INVALID_DEVICE_REQUEST);
-  EXPECT_EQ(port()->PendingRequestCount, 1);
+  EXPECT_EQ(port_->PendingRequestCount, 1);
 }
 
 }  // namespace

@@ -77,28 +77,32 @@ NTSTATUS StartDevice(PDEVICE_OBJECT physical) {
   return status;
 }
 
-NTSTATUS SendSystemPower(PDEVICE_OBJECT physical, UCHAR minor, SYSTEM_POWER_STATE state) {
+namespace {
+
+NTSTATUS SendPower(PDEVICE_OBJECT physical, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
   return SendManagerRequest(
       physical,
-      [minor, state](PIO_STACK_LOCATION location) {
+      [minor, type, state](PIO_STACK_LOCATION location) {
         location->MajorFunction = IRP_MJ_POWER;
         location->MinorFunction = minor;
-        location->Parameters.Power.Type = SystemPowerState;
-        location->Parameters.Power.State.SystemState = state;
+        location->Parameters.Power.Type = type;
+        location->Parameters.Power.State = state;
       },
-      "a system power request");
+      "a power request");
+}
+
+}  // namespace
+
+NTSTATUS SendSystemPower(PDEVICE_OBJECT physical, UCHAR minor, SYSTEM_POWER_STATE state) {
+  POWER_STATE power;
+  power.SystemState = state;
+  return SendPower(physical, minor, SystemPowerState, power);
 }
 
 NTSTATUS SendDevicePower(PDEVICE_OBJECT physical, UCHAR minor, DEVICE_POWER_STATE state) {
-  return SendManagerRequest(
-      physical,
-      [minor, state](PIO_STACK_LOCATION location) {
-        location->MajorFunction = IRP_MJ_POWER;
-        location->MinorFunction = minor;
-        location->Parameters.Power.Type = DevicePowerState;
-        location->Parameters.Power.State.DeviceState = state;
-      },
-      "a device power request");
+  POWER_STATE power;
+  power.DeviceState = state;
+  return SendPower(physical, minor, DevicePowerState, power);
 }
 
 DEVICE_POWER_STATE LastPoSetPowerState(PDEVICE_OBJECT device) {
