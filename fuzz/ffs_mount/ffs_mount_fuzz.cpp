@@ -1,7 +1,10 @@
-// Mounts fuzzed flash images and walks their tree read-only: no crash, no access outside the
-// image, no hang. An input of exactly 4 MiB is an image; any other input names a base image
-// (first byte) followed by patches: block (1 byte), offset in the block (2 bytes, little-endian),
-// length (1 byte) and that many bytes.
+// Mounts fuzzed flash images, walks their tree read-only, runs a sequence of file operations on
+// them and mounts the result again: no crash, no access outside the image, no hang.
+//
+// An input of exactly 4 MiB is an image. Any other input is: a base image (1 byte, one of the
+// builder's images), a patch count (1 byte), that many patches (block: 1 byte, offset in the
+// block: 2 bytes little-endian, length: 1 byte, then the bytes), then operations (an opcode
+// byte and its arguments, see run_operations).
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -17,21 +20,28 @@ std::vector<std::uint8_t> image(kImageSize);
 
 std::uint8_t* image_base() { return image.data(); }
 
-void load(const std::uint8_t* data, std::size_t size)
+class Input {
+public:
+    Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    bool empty() const { return at_ >= size_; }
+    std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
+    std::uint16_t word() { return static_cast<std::uint16_t>(byte() | (byte() << 8)); }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t at_ = 0;
+};
+
+void patch(Input& in)
 {
-    if (size == kImageSize) {
-        std::memcpy(image.data(), data, size);
-        return;
-    }
     const auto& bases = ffs_fuzz::base_images();
-    image = bases[size > 0 ? data[0] % bases.size() : 0];
-    for (std::size_t at = 1; at + 4 <= size;) {
-        std::uint32_t block = data[at] % 64u;
-        std::uint32_t offset = data[at + 1] | (data[at + 2] << 8);
-        std::size_t length = data[at + 3];
-        at += 4;
-        for (std::size_t k = 0; k < length && at < size; ++k, ++at)
-            image[block * 0x10000u + ((offset + k) & 0xFFFFu)] = data[at];
+    image = bases[in.byte() % bases.size()];
+    for (int patches = in.byte(); patches > 0 && !in.empty(); --patches) {
+        std::uint32_t block = in.byte() % 64u;
+        std::uint32_t offset = in.word();
+        for (int length = in.byte(); length > 0 && !in.empty(); --length, ++offset)
+            image[block * 0x10000u + (offset & 0xFFFFu)] = in.byte();
     }
 }
 
@@ -65,12 +75,70 @@ void walk(const std::string& path, int depth)
     }
 }
 
+// Paths over the names the base images hold, a few bad ones, and up to four levels.
+std::string path_from(std::uint8_t selector)
+{
+    static const char* const names[] = {"docs", "deep", "big.bin", "IMEI", "inline.txt", "to-big", "updated",
+                                        ".journal", "new", "x:y", "0123456789012345678901234567890123456789X", ""};
+    std::string path;
+    int levels = 1 + (selector >> 6);
+    for (int i = 0; i < levels; ++i)
+        path += std::string("/") + names[(selector + i * 5) % (sizeof names / sizeof names[0])];
+    return path;
+}
+
+std::vector<std::uint8_t> contents(std::uint16_t size, std::uint8_t seed)
+{
+    std::vector<std::uint8_t> data(size % 20000);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(seed + i * 13);
+    return data;
+}
+
+void write(const std::string& path, int flags, const std::vector<std::uint8_t>& data, int pieces)
+{
+    int fd = ffs_open(path.c_str(), flags);
+    if (fd < 0)
+        return;
+    std::size_t step = data.size() / static_cast<std::size_t>(pieces) + 1;
+    for (std::size_t at = 0; at < data.size(); at += step)
+        ffs_write_b(fd, data.data() + at, static_cast<int>(std::min(step, data.size() - at)));
+    ffs_close(fd);
+}
+
+void run_operations(Input& in)
+{
+    for (int count = 0; count < 48 && !in.empty(); ++count) {
+        const std::uint8_t op = in.byte();
+        const std::string path = path_from(in.byte());
+        switch (op % 7) {
+        case 0: ffs_mkdir(path.c_str()); break;
+        case 1: write(path, 0x2B, contents(in.word(), op), 1); break;
+        case 2: ffs_remove(path.c_str()); break;
+        case 3: write(path, FFS_O_WRITE | FFS_O_TRUNC, contents(in.word(), op), 3); break;
+        case 4: write(path, FFS_O_WRITE | FFS_O_APPEND | FFS_O_CREATE, contents(in.word(), op), 2); break;
+        case 5: write(path, FFS_O_READ | FFS_O_WRITE, contents(in.word(), op), 1); break;
+        default: read_file(path); break;
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    load(data, size);
+    Input in(data, size);
+    if (size == kImageSize)
+        std::memcpy(image.data(), data, size);
+    else
+        patch(in);
     ffs_bind_flash_base(image_base);
+    if (ffs_initialize() != 0)
+        return 0;
+    walk("/", 0);
+    if (size == kImageSize)
+        return 0;
+    run_operations(in);
     if (ffs_initialize() == 0)
         walk("/", 0);
     return 0;

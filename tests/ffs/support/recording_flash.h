@@ -33,6 +33,12 @@ public:
     // Power cut: operations [0, n) happen, operation n and all later ones are dropped.
     void cut_after(std::uint64_t n) { cut_ = n; }
     void no_cut() { cut_ = UINT64_MAX; }
+    // Power back: later operations happen again (the counts go on).
+    void restore_power()
+    {
+        no_cut();
+        power_lost_ = false;
+    }
     bool power_lost() const { return power_lost_; }
 
     std::uint64_t operations() const { return operations_; }
