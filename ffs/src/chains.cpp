@@ -162,25 +162,23 @@ int tree_check()
     while (!pending.empty()) {
         int d = pending.back();
         pending.pop_back();
-        int steps = walk_budget();
-        for (int e = inode(d).child(); inode_in_range(e); e = inode(e).sibling()) {
-            if (--steps < 0)
-                return FFS_E_SIBLINGLOOP;
-            if (!inode_live(e))
-                continue;
+        int r = for_each_entry(d, [&](int e) -> int {
             if (inode(e).type() == OT_DIR) {
                 if (seen[e])
                     return FFS_E_SIBLINGLOOP;
                 seen[e] = true;
                 pending.push_back(e);
-                continue;
+                return 0;
             }
             int segments = walk_budget();
             for (int s = segment_next(e); s > 0; s = segment_next(s)) {
                 if (--segments < 0)
                     return FFS_E_SIBLINGLOOP;
             }
-        }
+            return 0;
+        });
+        if (r < 0)
+            return r;
     }
     return 0;
 }

@@ -160,8 +160,8 @@ int ffs_open(const char* path, int flags)
 {
     trace(TR_API, "ffs_open('%s', 0x%x) ?", path ? path : "", flags);
     ApiCall call;
-    if (fs.initerror != 0)
-        return fs.initerror;
+    if (int refused = fs.initerror)
+        return refused;
     const bool reading = flags & FFS_O_READ;
     const bool writing = flags & FFS_O_WRITE;
     if (!reading && !writing)
@@ -232,8 +232,8 @@ int ffs_write_b(int fd, const void* source, int count)
 {
     trace(TR_API, "ffs_write_b(%d, 0x%x, %d) ?", fd, static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(source)), count);
     ApiCall call;
-    if (fs.initerror != 0)
-        return fs.initerror;
+    if (int refused = fs.initerror)
+        return refused;
     if (count < 0 || source == nullptr)
         return FFS_E_INVALID;
     int index = 0;
@@ -276,8 +276,8 @@ int ffs_close(int fd)
 {
     trace(TR_API, "ffs_close(%d) ?", fd);
     ApiCall call;
-    if (fs.initerror != 0)
-        return fs.initerror;
+    if (int refused = fs.initerror)
+        return refused;
     int index = 0;
     Descriptor* d = descriptor(fd, &index);
     if (d == nullptr)
@@ -298,8 +298,8 @@ int ffs_remove(const char* path)
 {
     trace(TR_API, "ffs_remove('%s') ?", path ? path : "");
     ApiCall call;
-    if (fs.initerror != 0)
-        return fs.initerror;
+    if (int refused = fs.initerror)
+        return refused;
     int r = path_lookup(path);
     if (r < 0)
         return r;
@@ -315,8 +315,8 @@ int ffs_mkdir(const char* path)
 {
     trace(TR_API, "ffs_mkdir('%s') ?", path ? path : "");
     ApiCall call;
-    if (fs.initerror != 0)
-        return fs.initerror;
+    if (int refused = fs.initerror)
+        return refused;
     const char* leaf = nullptr;
     int dir = 0;
     int r = object_lookup(path, &leaf, &dir);
@@ -338,8 +338,8 @@ int ffs_opendir(const char* path, ffs_dir* cursor)
     if (cursor == nullptr)
         return FFS_E_INVALID;
     ApiCall call;
-    if (fs.initerror != 0)
-        return fs.initerror;
+    if (int refused = fs.initerror)
+        return refused;
     int r = dir_lookup(path);
     if (r < 0)
         return r;
@@ -355,8 +355,8 @@ int ffs_readdir(ffs_dir* cursor, char* name, int size)
     if (cursor == nullptr || name == nullptr || size < 0)
         return FFS_E_INVALID;
     ApiCall call;
-    if (fs.initerror != 0)
-        return fs.initerror;
+    if (int refused = fs.initerror)
+        return refused;
     int c = dir_next(cursor->this_dir, cursor->index, name, size);
     if (c != 0)
         cursor->index = static_cast<std::int16_t>(c);
@@ -367,8 +367,8 @@ int ffs_read(int fd, void* destination, int count)
 {
     trace(TR_API, "ffs_read(%d, ?, %d) ?", fd, count);
     ApiCall call;
-    if (fs.initerror != 0)
-        return fs.initerror;
+    if (int refused = fs.initerror)
+        return refused;
     if (destination == nullptr || count < 0)
         return FFS_E_INVALID;
     int index = 0;
@@ -403,8 +403,8 @@ int ffs_stat(const char* path, ffs_stat_info* info)
     if (info == nullptr)
         return FFS_E_INVALID;
     ApiCall call;
-    if (fs.initerror != 0)
-        return fs.initerror;
+    if (int refused = fs.initerror)
+        return refused;
     int r = path_lookup(path);
     if (r < 0)
         return r;

@@ -47,15 +47,9 @@ int copy_tree(int d, int depth)
         return FFS_E_SIBLINGLOOP;
     copy_slot(d);
     int previous = 0;
-    int steps = inode_slots();
-    for (int e = inode(d).child(); inode_in_range(e); e = inode(e).sibling()) {
-        if (--steps < 0)
-            return FFS_E_SIBLINGLOOP;
-        if (!inode_live(e))
-            continue;
+    return for_each_entry(d, [&](int e) -> int {
         if (inode(e).type() == OT_DIR) {
-            int r = copy_tree(e, depth + 1);
-            if (r < 0)
+            if (int r = copy_tree(e, depth + 1))
                 return r;
         } else {
             copy_slot(e);
@@ -65,13 +59,10 @@ int copy_tree(int d, int depth)
         else
             link_sibling(previous, e);
         previous = e;
-        if (inode(e).type() == OT_FILE && inode(e).child() != kNoInode) {
-            int r = copy_segments(e);
-            if (r < 0)
-                return r;
-        }
-    }
-    return 0;
+        if (inode(e).type() == OT_FILE && inode(e).child() != kNoInode)
+            return copy_segments(e);
+        return 0;
+    });
 }
 
 }  // namespace

@@ -69,9 +69,11 @@ struct AgeTracker {
     }
 };
 
+// The journal is a read-only file; a writable ".journal" is a user's file.
 bool is_journal_candidate(int i)
 {
-    return inode_live(i) && inode(i).type() == OT_FILE && std::strcmp(object_name(i), kJournalName) == 0;
+    InodeRecord r = inode(i);
+    return r.type() == OT_FILE && !(r.flags() & kFlagWritable) && std::strcmp(object_name(i), kJournalName) == 0;
 }
 
 // The first record that is not applied: pending when it is complete.
@@ -94,15 +96,14 @@ bool journal_has_pending_record(int i)
 int find_journal()
 {
     int chosen = 0;
-    int steps = inode_slots();
-    for (int e = inode(fs.root).child(); inode_in_range(e) && steps-- > 0; e = inode(e).sibling()) {
-        if (!is_journal_candidate(e))
-            continue;
-        if (chosen == 0 || (journal_has_pending_record(e) && !journal_has_pending_record(chosen)) ||
-            (e > chosen && journal_has_pending_record(e) == journal_has_pending_record(chosen)))
+    int r = for_each_entry(fs.root, [&](int e) {
+        if (is_journal_candidate(e) &&
+            (chosen == 0 || (journal_has_pending_record(e) && !journal_has_pending_record(chosen)) ||
+             (e > chosen && journal_has_pending_record(e) == journal_has_pending_record(chosen))))
             chosen = e;
-    }
-    return chosen;
+        return 0;
+    });
+    return r < 0 ? 0 : chosen;
 }
 
 bool links_in_range(InodeRecord r)

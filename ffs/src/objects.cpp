@@ -28,14 +28,7 @@ bool is_named_entry(int i)
 // First entry of directory d named [component, end), 0 when none, or a loop.
 int find_entry(int d, const char* component, const char* end)
 {
-    int steps = inode_slots();
-    for (int e = inode(d).child(); inode_in_range(e); e = inode(e).sibling()) {
-        if (--steps < 0)
-            return FFS_E_SIBLINGLOOP;
-        if (inode_live(e) && is_named_entry(e) && name_matches(e, component, end))
-            return e;
-    }
-    return 0;
+    return for_each_entry(d, [&](int e) { return is_named_entry(e) && name_matches(e, component, end) ? e : 0; });
 }
 
 }  // namespace

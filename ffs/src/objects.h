@@ -9,7 +9,27 @@
 
 #include <cstdint>
 
+#include "ffs.h"
+#include "state.h"
+
 namespace flashfs {
+
+// Visits the valid entries of directory d in chain order. visit(e) returns 0 to go on, or a
+// value that ends the walk and is returned; a chain longer than the table has slots is a loop.
+template <typename Visit>
+int for_each_entry(int d, Visit visit)
+{
+    int steps = inode_slots();
+    for (int e = inode(d).child(); inode_in_range(e); e = inode(e).sibling()) {
+        if (--steps < 0)
+            return FFS_E_SIBLINGLOOP;
+        if (!inode_live(e))
+            continue;
+        if (int r = visit(e))
+            return r;
+    }
+    return 0;
+}
 
 // ---- paths ----
 // leaf: start of the last component reached; dir: the directory searched last.

@@ -23,17 +23,6 @@ void reclaim_seed(std::uint32_t seed)
 
 void reclaim_reseed() { reclaim_random().seed(stored_seed); }
 
-int inode_slots()
-{
-    int slots = static_cast<int>(dev.blocksize / kInodeRecordSize);
-    return slots < kMaxInodeSlots ? slots : kMaxInodeSlots;
-}
-
-std::uint32_t inode_offset_of(int i)
-{
-    return block_offset(fs.inodes) + static_cast<std::uint32_t>(i) * kInodeRecordSize;
-}
-
 bool object_in_bounds(std::uint32_t location, std::uint32_t size)
 {
     if (location >= (kAreaSize >> dev.atomlog2))

@@ -267,3 +267,21 @@ TEST(FfsFileOpsImage, LinksLeadToFiles)
     EXPECT_EQ(ffs_remove("/l"), 0);  // the link itself
     EXPECT_EQ(read_back("/d/target"), bytes_of("through the link"));
 }
+
+TEST(FfsFileOpsImage, UserFilesNamedLikeTheJournalAreOrdinaryFiles)
+{
+    ffs_image::Layout j0;
+    j0.root_name = "/ffs/j0";
+    j0.journal_size = 0;
+    ImageBuilder b(j0);
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    ASSERT_EQ(ffs_mkdir("/d"), 0);
+    ASSERT_EQ(write_file("/d/.journal", pattern(3000, 1)), 0);
+    ASSERT_EQ(write_file("/.journal", pattern(300, 2)), 0);  // no journal here: the name is free
+    ASSERT_EQ(ffs_initialize(), 0);
+    EXPECT_EQ(fs.journal, 0);
+    EXPECT_EQ(read_back("/d/.journal"), pattern(3000, 1));
+    EXPECT_EQ(read_back("/.journal"), pattern(300, 2));
+    expect_consistent(flash, 0);
+}

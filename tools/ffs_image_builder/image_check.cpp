@@ -252,12 +252,11 @@ private:
 
     void check_journal()
     {
+        // The journal is the read-only ".journal" in the root; a writable one is a user's file.
         int found = 0;
-        for (const auto& [path, entry] : r_.tree) {
-            if (path == "/.journal") {
-                found = entry.inode;
-            }
-        }
+        auto journal = r_.tree.find("/.journal");
+        if (journal != r_.tree.end() && journal->second.type == kFile && !(journal->second.flags & kWritable))
+            found = journal->second.inode;
         if (options_.journal_size == 0) {
             if (found != 0)
                 problem("a journal where none is expected");
