@@ -21,16 +21,6 @@ using flashfs::fs;
 
 namespace {
 
-int write_file(const std::string& path, const std::vector<std::uint8_t>& data)
-{
-    int fd = ffs_open(path.c_str(), 0x2B);
-    if (fd < 0)
-        return fd;
-    int r = ffs_write_b(fd, data.data(), static_cast<int>(data.size()));
-    int c = ffs_close(fd);
-    return r < 0 ? r : c;
-}
-
 // Leaves FREE only the given blocks (the others become empty DATA blocks), with these ages.
 ImageBuilder with_free_blocks(const std::vector<std::pair<int, std::uint16_t>>& free_blocks)
 {
@@ -166,9 +156,7 @@ TEST(FfsReclaim, LiveObjectsMoveOutWithTheirSlotsFollowed)
 
 TEST(FfsReclaim, FailedRelocationKeepsTheVictimAndItsObjects)
 {
-    ffs_image::Layout layout;
-    layout.root_name = "/ffs/n8";  // longest name accepted when creating: 8
-    ImageBuilder b(layout);
+    ImageBuilder b(layout_for("/ffs/n8"));  // longest name accepted when creating: 8
     b.start_data_block(7);
     b.file(b.root(), "short", pattern(300, 1));
     b.file(b.root(), "a-much-longer-name", pattern(300, 2));
@@ -192,9 +180,7 @@ TEST(FfsReclaim, FailedRelocationKeepsTheVictimAndItsObjects)
 
 TEST(FfsReclaim, AFullFileSystemRefusesInsteadOfLosingData)
 {
-    ffs_image::Layout layout;
-    layout.root_name = "/ffs/b6r64";  // 6 blocks; the reserve scaled down to match
-    ImageBuilder b(layout);
+    ImageBuilder b(layout_for("/ffs/b6r64"));  // 6 blocks; the reserve scaled down to match
     RecordingFlash flash(b.image());
     ASSERT_EQ(ffs_initialize(), 0);
     std::map<std::string, std::vector<std::uint8_t>> kept;
@@ -261,10 +247,7 @@ TEST(FfsJournal, RecordsAdvanceAndTheJournalIsReplacedAt4044)
 
 TEST(FfsJournal, WithoutAJournalEveryTransactionIsAppliedDirectly)
 {
-    ffs_image::Layout layout;
-    layout.root_name = "/ffs/j0";
-    layout.journal_size = 0;
-    ImageBuilder b(layout);
+    ImageBuilder b(no_journal());
     RecordingFlash flash(b.image());
     ASSERT_EQ(ffs_initialize(), 0);
     ASSERT_EQ(ffs_mkdir("/d"), 0);
@@ -277,9 +260,7 @@ TEST(FfsJournal, WithoutAJournalEveryTransactionIsAppliedDirectly)
 
 TEST(FfsInodeReclaim, SlotNumbersStayAndDeletedSlotsAreDropped)
 {
-    ffs_image::Layout layout;
-    layout.root_name = "/ffs/i40";
-    ImageBuilder b(layout);
+    ImageBuilder b(layout_for("/ffs/i40"));
     RecordingFlash flash(b.image());
     ASSERT_EQ(ffs_initialize(), 0);
     ASSERT_EQ(ffs_mkdir("/keep"), 0);
@@ -311,9 +292,7 @@ TEST(FfsInodeReclaim, SlotNumbersStayAndDeletedSlotsAreDropped)
 
 TEST(FfsInodeReclaim, RunsWhenNoSlotIsLeft)
 {
-    ffs_image::Layout layout;
-    layout.root_name = "/ffs/i24";
-    ImageBuilder b(layout);
+    ImageBuilder b(layout_for("/ffs/i24"));
     RecordingFlash flash(b.image());
     ASSERT_EQ(ffs_initialize(), 0);
     const int table = fs.inodes;
@@ -326,11 +305,7 @@ TEST(FfsInodeReclaim, RunsWhenNoSlotIsLeft)
 
 TEST(FfsChurn, AccountingStaysEqualToARecount)
 {
-    ffs_image::Layout layout;
-    layout.root_name = "/ffs/b8i64c2048j1";
-    layout.chunk_size = 2048;
-    layout.journal_size = 256;
-    ImageBuilder b(layout);
+    ImageBuilder b(layout_for("/ffs/b8i64c2048j1", 256, 2048));
     RecordingFlash flash(b.image());
     ASSERT_EQ(ffs_initialize(), 0);
     std::mt19937 random(3);

@@ -30,6 +30,20 @@ inline std::uint16_t flash16(const RecordingFlash& flash, std::uint32_t offset)
     return static_cast<std::uint16_t>(image[offset] | (image[offset + 1] << 8));
 }
 
+// A formatted layout whose root name carries these parameters; journal_size is the journal the
+// builder lays out (0: none), chunk the segment size its files use.
+inline ffs_image::Layout layout_for(const std::string& root_name, std::uint32_t journal_size = 4096,
+                                    std::uint32_t chunk = 8192)
+{
+    ffs_image::Layout layout;
+    layout.root_name = root_name;
+    layout.journal_size = journal_size;
+    layout.chunk_size = chunk;
+    return layout;
+}
+
+inline ffs_image::Layout no_journal() { return layout_for("/ffs/j0", 0); }
+
 inline std::uint16_t block_state(const RecordingFlash& flash, int block) { return flash16(flash, block * 0x10000u + 8); }
 inline std::uint16_t block_age(const RecordingFlash& flash, int block) { return flash16(flash, block * 0x10000u + 6); }
 
@@ -37,10 +51,37 @@ inline std::uint16_t block_age(const RecordingFlash& flash, int block) { return 
 
 #include <gtest/gtest.h>
 
+#include "ffs.h"
 #include "image_check.h"
 #include "state.h"
 
 namespace ffs_test {
+
+// A file written the way Brovald writes one: create or truncate, one write, close.
+inline int write_file(const std::string& path, const std::vector<std::uint8_t>& data, int flags = 0x2B)
+{
+    int fd = ffs_open(path.c_str(), flags);
+    if (fd < 0)
+        return fd;
+    int r = ffs_write_b(fd, data.data(), static_cast<int>(data.size()));
+    int c = ffs_close(fd);
+    return r < 0 ? r : c;
+}
+
+// A file's bytes through the FFS's own read path.
+inline std::vector<std::uint8_t> read_back(const std::string& path)
+{
+    std::vector<std::uint8_t> out;
+    int fd = ffs_open(path.c_str(), FFS_O_READ);
+    EXPECT_GE(fd, FFS_FD_BASE) << path;
+    if (fd < 0)
+        return out;
+    std::uint8_t buffer[3000];
+    for (int n; (n = ffs_read(fd, buffer, sizeof buffer)) > 0;)
+        out.insert(out.end(), buffer, buffer + n);
+    EXPECT_EQ(ffs_close(fd), 0);
+    return out;
+}
 
 // The independent check of the flash, and the FFS's block accounting against its recount.
 inline ffs_image::CheckResult expect_consistent(RecordingFlash& flash, std::uint32_t journal_size = 4096)

@@ -14,31 +14,6 @@ using flashfs::fs;
 
 namespace {
 
-std::vector<std::uint8_t> read_back(const char* path)
-{
-    std::vector<std::uint8_t> out;
-    int fd = ffs_open(path, FFS_O_READ);
-    EXPECT_GE(fd, FFS_FD_BASE) << path;
-    if (fd < 0)
-        return out;
-    std::uint8_t buffer[3000];
-    for (int n; (n = ffs_read(fd, buffer, sizeof buffer)) > 0;)
-        out.insert(out.end(), buffer, buffer + n);
-    EXPECT_EQ(ffs_close(fd), 0);
-    return out;
-}
-
-int write_file(const char* path, const std::vector<std::uint8_t>& data, int flags = 0x2B)
-{
-    int fd = ffs_open(path, flags);
-    if (fd < 0)
-        return fd;
-    int r = ffs_write_b(fd, data.data(), static_cast<int>(data.size()));
-    if (r < 0)
-        return r;
-    return ffs_close(fd);
-}
-
 class FfsFileOps : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(ffs_initialize(), 0); }
@@ -270,10 +245,7 @@ TEST(FfsFileOpsImage, LinksLeadToFiles)
 
 TEST(FfsFileOpsImage, UserFilesNamedLikeTheJournalAreOrdinaryFiles)
 {
-    ffs_image::Layout j0;
-    j0.root_name = "/ffs/j0";
-    j0.journal_size = 0;
-    ImageBuilder b(j0);
+    ImageBuilder b(no_journal());
     RecordingFlash flash(b.image());
     ASSERT_EQ(ffs_initialize(), 0);
     ASSERT_EQ(ffs_mkdir("/d"), 0);

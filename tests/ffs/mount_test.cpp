@@ -238,18 +238,14 @@ TEST(FfsMount, AgesAreTrackedAcrossTheWrap)
 
 TEST(FfsMount, MissingJournalIsCreatedAndWrongSizedOneReplaced)
 {
-    ffs_image::Layout none;
-    none.journal_size = 0;
-    ImageBuilder b(none);
+    ImageBuilder b(layout_for("/", 0));
     RecordingFlash flash(b.image());
     ASSERT_EQ(ffs_initialize(), 0);
     EXPECT_GT(fs.journal, 0);
     EXPECT_EQ(flash.image()[16 * fs.journal + 3], 0xE1);
     expect_consistent(flash);
 
-    ffs_image::Layout small;
-    small.journal_size = 2048;
-    ImageBuilder c(small);
+    ImageBuilder c(layout_for("/", 2048));
     RecordingFlash flash2(c.image());
     ASSERT_EQ(ffs_initialize(), 0);
     EXPECT_NE(fs.journal, c.journal());
@@ -261,10 +257,7 @@ TEST(FfsMount, MissingJournalIsCreatedAndWrongSizedOneReplaced)
 
 TEST(FfsMount, RootWithoutJournalParameterRunsWithoutJournal)
 {
-    ffs_image::Layout j0;
-    j0.root_name = "/ffs/j0";
-    j0.journal_size = 0;
-    ImageBuilder b(j0);
+    ImageBuilder b(no_journal());
     RecordingFlash flash(b.image());
     ASSERT_EQ(ffs_initialize(), 0);
     EXPECT_EQ(fs.journal, 0);

@@ -11,21 +11,9 @@ using namespace ffs_test;
 using ffs_image::ImageBuilder;
 using flashfs::fs;
 
-namespace {
-
-ffs_image::Layout empty_root()
-{
-    ffs_image::Layout layout;
-    layout.root_name = "/ffs/j0";
-    layout.journal_size = 0;
-    return layout;
-}
-
-}  // namespace
-
 TEST(FfsPaths, LookupsInAnEmptyRoot)
 {
-    ImageBuilder b(empty_root());
+    ImageBuilder b(no_journal());
     RecordingFlash flash(b.image());
     ASSERT_EQ(ffs_initialize(), 0);
     const char* leaf = nullptr;
@@ -43,7 +31,7 @@ TEST(FfsPaths, LookupsInAnEmptyRoot)
 
 TEST(FfsPaths, LookupsThroughDirectories)
 {
-    ImageBuilder b(empty_root());
+    ImageBuilder b(no_journal());
     int d = b.mkdir(b.root(), "d");
     b.deleted(d, "x");  // skipped, and does not hide the one after it
     int x = b.file(d, "x", bytes_of("1"));

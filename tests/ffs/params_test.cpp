@@ -21,9 +21,7 @@ protected:
 
 int mount_with_root(const std::string& name)
 {
-    ffs_image::Layout layout;
-    layout.root_name = name;
-    ffs_image::ImageBuilder b(layout);
+    ffs_image::ImageBuilder b(layout_for(name));
     RecordingFlash flash(b.image());
     return ffs_initialize();
 }

@@ -266,8 +266,7 @@ Workload table_workload()
 {
     Workload w;
     w.name = "journal and inode table";
-    w.layout.root_name = "/ffs/j1i24";
-    w.layout.journal_size = 256;
+    w.layout = layout_for("/ffs/j1i24", 256);
     for (int i = 0; i < 8; ++i) {
         std::string dir = "/d" + std::to_string(i % 3);
         if (i < 3)
@@ -285,9 +284,7 @@ Workload churn_workload()
 {
     Workload w;
     w.name = "churn";
-    w.layout.root_name = "/ffs/b8i64c2048j1";
-    w.layout.chunk_size = 2048;
-    w.layout.journal_size = 256;
+    w.layout = layout_for("/ffs/b8i64c2048j1", 256, 2048);
     std::mt19937 random(7);
     w.steps.push_back({Step::Mkdir, "/p", {}});
     for (int i = 0; i < 800; ++i) {
