@@ -178,11 +178,12 @@ void run_power_cuts(const Workload& w, CutStats& stats)
 
     stats.operations = candidates.empty() ? 0 : candidates.back();
     const std::uint64_t stride = w.target_points ? std::max<std::uint64_t>(1, candidates.size() / w.target_points) : 1;
+    RecordingFlash flash(initial);
     for (std::size_t k = 0; k < candidates.size(); ++k) {
         if (k % stride != 0 && k + 1 != candidates.size())
             continue;
         const std::uint64_t cut = candidates[k];
-        RecordingFlash flash(initial);
+        flash.reload(initial);
         flash.cut_after(cut);
         std::size_t done = 0;
         if (ffs_initialize() == 0) {

@@ -1,5 +1,6 @@
 #include "recording_flash.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "device.h"
@@ -42,6 +43,13 @@ RecordingFlash::~RecordingFlash()
         ffs_bind_flash_base(nullptr);
         flashfs::ffs_bind_driver(nullptr);
     }
+}
+
+void RecordingFlash::reload(const std::vector<std::uint8_t>& image)
+{
+    std::copy(image.begin(), image.begin() + std::min<std::size_t>(image.size(), kFlashSize), image_.begin());
+    restore_power();
+    reset_counts();
 }
 
 void RecordingFlash::reset_counts()

@@ -28,6 +28,8 @@ public:
     RecordingFlash& operator=(const RecordingFlash&) = delete;
 
     std::vector<std::uint8_t>& image() { return image_; }
+    // Starts over on a copy of these bytes: counts, cut and power reset (the buffer is reused).
+    void reload(const std::vector<std::uint8_t>& image);
     std::uint8_t* data() { return image_.data(); }
 
     // Power cut: operations [0, n) happen, operation n and all later ones are dropped.
