@@ -1,0 +1,6 @@
+#include "Brovald.h"
+
+int main(int argc, char** argv)
+{
+    return brovald_main(argc, argv);
+}
