@@ -9,7 +9,11 @@ namespace {
 
 std::string child_path(const std::string& folder, const char* name)
 {
-    return folder == "/" ? "/" + std::string(name) : folder + "/" + name;
+    std::string path = folder;
+    if (path.back() != '/') {
+        path.push_back('/');
+    }
+    return path.append(name);
 }
 
 void walk_folder(const std::string& folder, std::vector<TreeEntry>& out, std::set<int>& entered)
@@ -17,7 +21,7 @@ void walk_folder(const std::string& folder, std::vector<TreeEntry>& out, std::se
     ffs_dir cursor{};
     const int entries = ffs_opendir(folder.c_str(), &cursor);
     if (entries < 0) {
-        out.push_back(TreeEntry{folder + "/", entries, {}});
+        out.push_back(TreeEntry{folder, entries, {}});
         return;
     }
     std::array<char, 1024> name{};
@@ -25,7 +29,7 @@ void walk_folder(const std::string& folder, std::vector<TreeEntry>& out, std::se
         const int found = ffs_readdir(&cursor, name.data(), static_cast<int>(name.size()));
         if (found <= 0) {
             if (found < 0) {
-                out.push_back(TreeEntry{folder + "/", found, {}});
+                out.push_back(TreeEntry{folder, found, {}});
             }
             return;
         }
