@@ -58,3 +58,19 @@ function(kit_add_fuzzer name)
   target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
   set_target_properties(fuzz_${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/fuzz/bin")
 endfunction()
+
+# kit_add_script_scenarios(<prefix> <scenario file> <runner> [ENVIRONMENT var=value...])
+# End-to-end scenarios written as shell functions "scenario_<name>()" in <scenario file>: one
+# CTest entry <prefix>.<name> each, running "bash <runner> native <name>"; an output line with
+# "FAIL" fails it.
+function(kit_add_script_scenarios prefix scenarios runner)
+  cmake_parse_arguments(ARG "" "" "ENVIRONMENT" ${ARGN})
+  file(STRINGS ${scenarios} lines REGEX "^scenario_[a-z0-9_]+\\(\\)")
+  foreach(line IN LISTS lines)
+    string(REGEX REPLACE "^scenario_([a-z0-9_]+)\\(\\).*" "\\1" scenario "${line}")
+    add_test(NAME ${prefix}.${scenario} COMMAND bash ${runner} native ${scenario})
+    set_tests_properties(${prefix}.${scenario} PROPERTIES
+      ENVIRONMENT "${ARG_ENVIRONMENT}" FAIL_REGULAR_EXPRESSION "FAIL")
+  endforeach()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${scenarios})
+endfunction()
