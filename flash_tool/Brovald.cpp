@@ -106,14 +106,10 @@ int write_pc_file(const Target& target, const std::string& pc_file)
         return FFS_E_NOSPACE;
     }
 
+    // A refused open is not reported here: the write refuses the descriptor and says so.
     const int fd = ffs_open(target.path.c_str(), open_for_replacing);
-    if (fd < 0) {
-        // The write below then refuses the descriptor; this says why.
-        print_console_log("Error: File system ffs_open error!! %s\n", ffs_error_name(fd));
-    }
-    // An empty file is stored empty: the write needs some address even for no bytes.
-    static const std::uint8_t no_bytes = 0;
-    const std::uint8_t* data = bytes.empty() ? &no_bytes : bytes.data();
+    // An empty file has no bytes to hand over, which the write refuses as an invalid argument.
+    const std::uint8_t* data = bytes.empty() ? nullptr : bytes.data();
     int r = ffs_write_b(fd, data, static_cast<int>(bytes.size()));
     print_console_log("Info : Write file: %s!! \n", target.typed.c_str());
     if (r < 0) {
