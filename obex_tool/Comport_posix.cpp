@@ -16,6 +16,27 @@
 
 namespace {
 
+// The descriptor of the open device, or -1. The exclusive flag belongs to the device, not to
+// this process: a run that ends with the port still open (every failure does) clears it on
+// the way out, or the next open of the device would fail with EBUSY while another process
+// (the far end of a pseudo-terminal) holds it.
+std::atomic<int> exclusive_fd{-1};
+
+void release_exclusive_at_exit()
+{
+    const int fd = exclusive_fd.exchange(-1);
+    if (fd >= 0) {
+        ioctl(fd, TIOCNXCL);
+    }
+}
+
+void hold_exclusive(int fd)
+{
+    static const bool registered = std::atexit(release_exclusive_at_exit) == 0;
+    (void)registered;
+    exclusive_fd.store(fd);
+}
+
 std::string device_path_for(const std::string& port_name)
 {
     if (port_name.find('/') != std::string::npos) {
@@ -73,6 +94,8 @@ public:
     ~PosixSerialDevice() override
     {
         // The exclusive flag belongs to the device and would outlive this open.
+        int held = fd_;
+        exclusive_fd.compare_exchange_strong(held, -1);
         ioctl(fd_, TIOCNXCL);
         close(fd_);
         close(stop_read_);
@@ -200,6 +223,7 @@ std::unique_ptr<SerialDevice> serial_device_open(const std::string& port_name, i
         close(fd);
         return nullptr;
     }
+    hold_exclusive(fd);
     return std::make_unique<PosixSerialDevice>(fd, stop_pipe[0], stop_pipe[1]);
 }
 
@@ -215,6 +239,7 @@ unsigned long serial_last_error()
 
 void serial_end_process(int code)
 {
+    release_exclusive_at_exit();
     std::fflush(nullptr);
     _exit(code);
 }

@@ -40,13 +40,6 @@ bool load_file(const std::string& path, std::string& content)
     return !in.bad();
 }
 
-// A failure ends the run at once; the port is closed without a DISCONNECT.
-int fail(int code)
-{
-    ComportClose();
-    return code;
-}
-
 } // namespace
 
 int ReInitObex(int handle, int& maxDataLength)
@@ -97,12 +90,14 @@ int zarnik_main(int argc, char** argv)
         SetComportDevice(params.device_path);
     }
     program_log("setting comport.....%d\n", params.comport);
+    // From here a failure ends the run at once: no DISCONNECT, and the port is left to the end
+    // of the process (its log then ends with the failing exchange).
     int maxDataLength = 0;
     int handle = InitObex(maxDataLength);
     if (handle < 0) {
         printMessage("InitObex fail!!!\n");
         program_log("InitObex fail!!!\n");
-        return fail(handle);
+        return handle;
     }
     session_open = true;
     program_log("InitObex OK!!!\n");
@@ -133,7 +128,7 @@ int zarnik_main(int argc, char** argv)
                 // SETPATH only walks down; a fresh connection stands in the root again.
                 handle = ReInitObex(handle, maxDataLength);
                 if (handle < 0) {
-                    return fail(handle);
+                    return handle;
                 }
                 files_sent = 0;
             }
@@ -151,7 +146,7 @@ int zarnik_main(int argc, char** argv)
         if (result < 0) {
             printMessage("Send file error fileName:%s\n", current_target.c_str());
             program_log("Send file error fileName:%s\n", current_target.c_str());
-            return fail(result);
+            return result;
         }
         ++files_sent;
     }

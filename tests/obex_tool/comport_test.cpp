@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -200,6 +201,24 @@ TEST_F(PortLayer, ReopensWhileAnotherProcessHoldsTheDeviceAndClosesWithoutHangin
         ASSERT_EQ(ComportOpen(115200), 0);
         EXPECT_LT(open(peer_.slave_path().c_str(), O_RDWR | O_NOCTTY), 0) << "opened exclusively";
     }
+}
+
+TEST_F(PortLayer, ProcessEndingWithThePortOpenLeavesTheDeviceFree)
+{
+    // Every failure of a run ends the process with the port still open.
+    EXPECT_EXIT(
+        {
+            SetComportDevice(peer_.slave_path());
+            ComportOpen(115200);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    const int fd = open(peer_.slave_path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    int exclusive = -1;
+    ASSERT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    close(fd);
+    EXPECT_EQ(exclusive, 0) << "the next open would fail with EBUSY";
 }
 
 class ModeSwitch : public HandsetLink {};

@@ -125,6 +125,17 @@ expect_log_lacks() {
   ! tr -d '\r' <"$work/pc/Zarnik.log" | grep -qF -- "$1" || say_fail "Zarnik.log has '$1'"
 }
 
+expect_port_log_lacks() {
+  ! tr -d '\r' <"$work/pc/ObexCom.log" | grep -qF -- "$1" || say_fail "ObexCom.log has '$1'"
+}
+
+# expect_port_log_last LINE: the port log ends with this line.
+expect_port_log_last() {
+  local last
+  last=$(tr -d '\r' <"$work/pc/ObexCom.log" | tail -n 1)
+  [[ $last == "$1" ]] || say_fail "ObexCom.log ends with '$last', expected '$1'"
+}
+
 # expect_handset_file PATH LOCAL: the handset holds PATH with the content of the PC file LOCAL.
 expect_handset_file() {
   cmp -s "$work/handset/$1" "$work/pc/$2" || say_fail "handset file $1 differs from $2"

@@ -230,6 +230,9 @@ scenario_connect_refused() {
   expect_exit 253
   expect_stdout_has "InitObex fail!!!"
   expect_log_has "IrObexConnectReq error!!"
+  # The run stops at the failure: the port is left open to the end of the process.
+  expect_port_log_last "ObexRecv exit section data_size:0 size:3 Data:c3  0  3 "
+  expect_port_log_lacks "ComportClose"
 }
 
 scenario_silent_after_first_command() {
@@ -250,6 +253,8 @@ scenario_first_put_refused() {
   expect_exit 250
   expect_stdout_has "SendFile IrObexPutReq error!!! Code:c3"
   expect_stdout_has "Send file error fileName:Pics/x.txt"
+  expect_port_log_last "ObexRecv exit section data_size:0 size:3 Data:c3  0  3 "
+  expect_port_log_lacks "ComportClose"
 }
 
 scenario_later_put_refused() {
@@ -260,6 +265,8 @@ scenario_later_put_refused() {
   # Carriage returns are taken out of the output before it is compared.
   expect_stdout_has "000033067SendFile IrObexPutReq send data error!!!"
   expect_request "PUT body=1015 -> d0"
+  expect_port_log_last "ObexRecv exit section data_size:0 size:3 Data:d0  0  3 "
+  expect_port_log_lacks "ComportClose"
 }
 
 scenario_device_gone_ends_with_1() {
