@@ -30,7 +30,7 @@ std::uint64_t stream_size(std::istream& stream)
 
 void show_progress(std::uint64_t sent, std::uint64_t total)
 {
-    const int percent = total == 0 ? 100 : static_cast<int>(sent * 100 / total);
+    const int percent = static_cast<int>(sent * 100 / total);
     printMessage("\r\r\r%03d", percent);
     program_log("Position:%03d\n", percent);
 }
@@ -167,8 +167,8 @@ int SendFile(int id, std::istream& stream, const std::string& name, int maxDataL
     printMessage("000");
 
     if (total == 0) {
-        // An empty file still gets its final packet, so no PUT is left open on the handset.
-        show_progress(0, 0);
+        // An empty file still gets its final packet, so no PUT is left open on the handset. It
+        // carries no data, so no progress is shown for it.
         if (!close_object(id)) {
             return data_packet_refused();
         }

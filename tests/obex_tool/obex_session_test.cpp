@@ -108,7 +108,12 @@ TEST_F(Session, OneChunkFileAndEmptyFileEndWithAFinalPacket)
     testing::internal::CaptureStdout();
     EXPECT_EQ(SendFile(id, one, "one", 1015), 0);
     EXPECT_EQ(SendFile(id, none, "none", 1015), 0);
-    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Now begin send file:one\n000\r\r\r100\nEnd send file:one\n"
+              "Now begin send file:none\n000\nEnd send file:none\n")
+        << "the empty file's closing packet carries no data and shows no progress";
+    EXPECT_NE(program_log_text().find("Position:100\n\nEnd send file:one\nNow send file:none dataSize:\n\nEnd send file:none\n"),
+              std::string::npos);
     EXPECT_EQ(obex_requests(), (Lines{kConnect, "PUT name=one length=1015 body=0 creator=61646472 -> 90",
                                       "PUT final eob=1015 -> a0", "PUT name=none length=0 body=0 creator=61646472 -> 90",
                                       "PUT final eob=0 -> a0"}));
