@@ -75,7 +75,8 @@ int zarnik_main(int argc, char** argv)
         program_log("\nNo usable port argument!!!\n");
         return kExitUsage;
     }
-    for (std::size_t k = 0; k < params.arguments.size(); k += 2) {
+    // Only targets with a local file are taken apart; an odd last target is ignored.
+    for (std::size_t k = 0; k + 1 < params.arguments.size(); k += 2) {
         if (params.arguments[k].size() > kMaxTargetLength) {
             printMessage("Target path longer than %u bytes:%.60s...\n", kMaxTargetLength, params.arguments[k].c_str());
             program_log("Target path longer than %u bytes!!!\n", kMaxTargetLength);

@@ -344,6 +344,10 @@ scenario_target_too_long() {
   zarnik "Pics/$(printf 'n%.0s' $(seq 1100))" x
   expect_exit 243
   [[ ! -s $work/transcript ]] || say_fail "nothing may be sent"
+  # As the last target without a local file it is ignored like any other.
+  sim
+  zarnik "Pics/$(printf 'n%.0s' $(seq 1100))"
+  expect_exit 0
 }
 
 scenario_program_log_cannot_be_created() {
