@@ -20,7 +20,14 @@ bool parserParam(int argc, char** argv, ParamClass& params)
         params.device_path = port;
         return true;
     }
+    // Any decimal integer names a port, with its sign: "-1" names COM-1, which then fails to
+    // open like any missing port.
+    const bool plus = !port.empty() && port[0] == '+';
+    const char* begin = port.data() + (plus ? 1 : 0);
     const char* end = port.data() + port.size();
-    const auto [stop, error] = std::from_chars(port.data(), end, params.comport);
-    return !port.empty() && port[0] != '-' && error == std::errc() && stop == end;
+    if (begin == end || (plus && *begin == '-')) {
+        return false;
+    }
+    const auto [stop, error] = std::from_chars(begin, end, params.comport);
+    return error == std::errc() && stop == end;
 }

@@ -11,5 +11,5 @@ struct ParamClass {
 };
 
 // Logs the arguments and fills params. False when the port argument is missing or is neither a
-// decimal number nor (where the platform allows it) a device path.
+// decimal integer (optionally signed) nor (where the platform allows it) a device path.
 bool parserParam(int argc, char** argv, ParamClass& params);

@@ -32,9 +32,19 @@ TEST(CommandLine, MissingOrNonNumericPortIsRefused)
     ParamClass params;
     for (const std::vector<std::string>& args :
          std::vector<std::vector<std::string>>{{"Zarnik"}, {"Zarnik", ""}, {"Zarnik", "COM3"}, {"Zarnik", "3x"},
-                                               {"Zarnik", "-1"}, {"Zarnik", "99999999999"}}) {
+                                               {"Zarnik", "-"}, {"Zarnik", "+"}, {"Zarnik", "+-1"}, {"Zarnik", "99999999999"}}) {
         EXPECT_FALSE(parse(args, params)) << args.back();
     }
+}
+
+TEST(CommandLine, SignedNumbersAreNumbersToo)
+{
+    // A negative number names a port that cannot open, so the run ends like any missing port.
+    ParamClass params;
+    ASSERT_TRUE(parse({"Zarnik", "-1", "a/x", "x"}, params));
+    EXPECT_EQ(params.comport, -1);
+    ASSERT_TRUE(parse({"Zarnik", "+3"}, params));
+    EXPECT_EQ(params.comport, 3);
 }
 
 TEST(CommandLine, DevicePathWhereThePlatformAllowsIt)

@@ -327,6 +327,14 @@ scenario_usage() {
   expect_exit 246
 }
 
+scenario_negative_port_number() {
+  # A number, so no usage text: the port COM-1 cannot be opened.
+  zarnik_bare -1
+  expect_exit 254
+  expect_stdout_has "InitObex fail!!!"
+  expect_log_has "IrObexOpenReq error!!"
+}
+
 scenario_unreadable_local_file() {
   sim
   zarnik Pics/x.txt missing.txt
