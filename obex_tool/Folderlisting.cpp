@@ -19,23 +19,38 @@ void append_value(const ObexHeaderSet* parsed, std::string& text)
     }
 }
 
-// The position of the first element's '<', past declarations, DOCTYPE, comments and
-// processing instructions; the end of the text when there is none.
-std::size_t first_element(const std::string& text)
+// The end of a leading prolog (XML declaration, DOCTYPE, comments, processing instructions and
+// the blanks between them), where the root's start tag can still go; 0 when the text has none.
+std::size_t prolog_end(const std::string& text)
 {
+    std::size_t end = 0;
     std::size_t at = 0;
-    while ((at = text.find('<', at)) != std::string::npos) {
-        const char next = at + 1 < text.size() ? text[at + 1] : '\0';
-        if (next != '?' && next != '!') {
-            return at;
+    for (;;) {
+        at = text.find_first_not_of(" \t\r\n", at);
+        if (at == std::string::npos || (text.compare(at, 2, "<?") != 0 && text.compare(at, 2, "<!") != 0)) {
+            return end;
         }
-        const std::size_t end = text.find('>', at);
-        if (end == std::string::npos) {
-            return text.size();
+        std::size_t close = std::string::npos;
+        if (text.compare(at, 4, "<!--") == 0) {
+            close = text.find("-->", at + 4);
+            close = close == std::string::npos ? close : close + 2;
+        } else if (text.compare(at, 2, "<?") == 0) {
+            close = text.find("?>", at + 2);
+            close = close == std::string::npos ? close : close + 1;
+        } else {
+            // A DOCTYPE, with an internal subset in brackets when it has one.
+            close = text.find('>', at);
+            const std::size_t subset = text.find('[', at);
+            if (subset < close) {
+                const std::size_t subset_end = text.find(']', subset);
+                close = subset_end == std::string::npos ? subset_end : text.find('>', subset_end);
+            }
         }
-        at = end + 1;
+        if (close == std::string::npos) {
+            return end;
+        }
+        at = end = close + 1;
     }
-    return text.size();
 }
 
 } // namespace
@@ -45,8 +60,10 @@ std::string listing_document(const std::string& text)
     if (text.find("<folder-listing") != std::string::npos) {
         return text;
     }
+    // At the start, as the handset's listing wants it; after a prolog, because in front of an
+    // XML declaration or a DOCTYPE it would never make a document.
     std::string document = text;
-    document.insert(first_element(text), "<folder-listing>");
+    document.insert(prolog_end(text), "<folder-listing>");
     return document;
 }
 

@@ -16,8 +16,8 @@ inline constexpr std::size_t kListingLimit = 1024 * 1024;
 // unanswered, or the listing exceeds limit bytes (nothing is appended then).
 int GetFolderInfo(int id, FileInfoList& list, std::size_t limit = kListingLimit);
 
-// The listing as a document: when it has no "<folder-listing", the root's start tag is put in
-// front of its first element (after an XML declaration or DOCTYPE).
+// The listing as a document: when it has no "<folder-listing", the root's start tag is put at
+// its start (after a leading XML declaration, DOCTYPE, comment or processing instruction).
 std::string listing_document(const std::string& text);
 
 // Appends the elements that carry all three attributes and a decimal size; logs the others.

@@ -48,6 +48,18 @@ TEST(FolderListing, MissingStartTagIsSupplied)
     EXPECT_EQ(listing_document("<folder-listing/>"), "<folder-listing/>");
 }
 
+TEST(FolderListing, StartTagGoesAtTheStartUnlessAPrologLeads)
+{
+    EXPECT_EQ(listing_document("x<file/></folder-listing>"), "<folder-listing>x<file/></folder-listing>")
+        << "text in front of the first element belongs to the root";
+    EXPECT_EQ(names_in("\n  <file name=\"a\" size=\"1\" user-perm=\"R\"/>\n</folder-listing>"), Names{"a"});
+    EXPECT_EQ(names_in("listing:<file name=\"a\" size=\"1\" user-perm=\"R\"/></folder-listing>"), Names{"a"});
+    EXPECT_EQ(listing_document("<?xml version=\"1.0\"?><!-- c --><!DOCTYPE l [<!ELEMENT l ANY>]>\n<file/>"),
+              "<?xml version=\"1.0\"?><!-- c --><!DOCTYPE l [<!ELEMENT l ANY>]><folder-listing>\n<file/>");
+    EXPECT_EQ(listing_document("<?xml version=\"1.0\""), "<folder-listing><?xml version=\"1.0\"")
+        << "an unfinished declaration is no prolog";
+}
+
 TEST(FolderListing, OnlyExactNamesAtTheTopCount)
 {
     EXPECT_EQ(names_in("<Folder-Listing><file name=\"a\" size=\"1\" user-perm=\"R\"/></Folder-Listing>"
