@@ -102,6 +102,8 @@ public:
         close(stop_write_);
     }
 
+    // A device that went away (a hang-up) ends a wait as a failure: the listener then ends the
+    // process, as a failing event wait does on Windows.
     Wait wait_event() override
     {
         switch (wait_readable()) {
@@ -134,7 +136,10 @@ public:
             if (n < 0 && errno == EAGAIN) {
                 return Read::Empty; // a purge took the byte that poll announced
             }
-            return Read::Failed; // an error, or end of file: the device is gone
+            // The read that waited for the next byte ended in error because the device went
+            // away: like a pending read whose completion fails, it reports no byte, and the
+            // event wait that follows fails.
+            return ready == Ready::Hangup ? Read::EmptyAfterError : Read::Failed;
         }
     }
 
@@ -171,7 +176,7 @@ public:
     }
 
 private:
-    enum class Ready { Data, Stop, Error };
+    enum class Ready { Data, Hangup, Stop, Error };
 
     Ready wait_readable()
     {
@@ -184,14 +189,16 @@ private:
             if (r < 0 && errno == EINTR) {
                 continue;
             }
-            if (r < 0 || (fds[0].revents & (POLLERR | POLLNVAL)) != 0) {
+            if (r < 0 || (fds[0].revents & POLLNVAL) != 0) {
                 return Ready::Error;
             }
             if (fds[1].revents != 0) {
                 return Ready::Stop;
             }
-            // A hang-up is left to the read, which then fails.
-            if ((fds[0].revents & (POLLIN | POLLHUP)) != 0) {
+            if ((fds[0].revents & (POLLHUP | POLLERR)) != 0) {
+                return Ready::Hangup;
+            }
+            if ((fds[0].revents & POLLIN) != 0) {
                 return Ready::Data;
             }
         }

@@ -274,6 +274,10 @@ scenario_device_gone_ends_with_1() {
   local_file x.txt 3000
   zarnik Pics/x.txt x.txt
   expect_exit 1
+  # The read waiting for the next byte fails and stores nothing, then the event wait fails.
+  local expected=$'On serial_listener error!! \nOn enter copy data!! size:0\nOn exit copy data!! size:0 data_size:0\nOn WaitCommEvent error!! '
+  [[ $(tail -n 4 "$work/pc/ObexCom.log") == "$expected" ]] ||
+    say_fail "port log ends with: $(tail -n 4 "$work/pc/ObexCom.log" | cut -c1-60)"
 }
 
 scenario_reconnect_retries_once() {
