@@ -207,7 +207,9 @@ int ObexRecv(std::uint8_t* destination, std::size_t capacity)
         }
         sleep_for(std::chrono::milliseconds(1));
     }
-    // The reply is complete once the line has been quiet for the gap.
+    // The reply is complete once the line has been quiet for the gap, but not before the settle
+    // time after its first byte: a pause just after the first bytes does not split it.
+    sleep_for(timing.settle);
     for (;;) {
         const Clock::time_point last{Clock::duration(p.last_rx_time.load())};
         const Clock::duration quiet = Clock::now() - last;

@@ -22,8 +22,8 @@ std::string ComportName();
 int ComportOpen(int baud);
 // Writes length bytes; returns the number written or -1.
 int ObexSend(const std::uint8_t* bytes, std::size_t length);
-// Waits about 3 s for a first byte, then until the line has been quiet for 3 ms, and copies
-// what arrived (at most capacity bytes; the rest waits for the next call). Returns the number
+// Waits about 3 s for a first byte, then at least 5 ms more and until the line has been quiet
+// for 3 ms, and copies what arrived (at most capacity bytes; the rest waits for the next call). Returns the number
 // copied, 0 when nothing arrived, -1 when the port is not open.
 int ObexRecv(std::uint8_t* destination, std::size_t capacity);
 // Stops the listener, closes the port and the port log. Returns 0; does nothing when closed.
@@ -37,6 +37,7 @@ inline constexpr std::size_t kComRxBufferSize = 16384;
 // How long ObexRecv waits; tests that are not about the first-byte wait shorten it.
 struct ComportTiming {
     std::chrono::milliseconds first_byte_wait{3000};
+    std::chrono::milliseconds settle{5}; // after the first byte is seen, before the gap counts
     std::chrono::milliseconds quiet_gap{3};
 };
 ComportTiming& comport_timing();

@@ -141,6 +141,21 @@ TEST_F(PortLayer, BurstsSeparatedByAPauseComeInTwoCalls)
     sender.join();
 }
 
+TEST_F(PortLayer, PauseJustAfterTheFirstBytesDoesNotSplitTheReply)
+{
+    // Scaled up so that the machine's load cannot decide: a settle of 80 ms, a gap of 3 ms.
+    comport_timing().settle = std::chrono::milliseconds(80);
+    ASSERT_EQ(ComportOpen(115200), 0);
+    std::uint8_t buffer[64];
+    std::thread sender([this] {
+        peer_.write_bytes({1});
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        peer_.write_bytes({2, 3});
+    });
+    EXPECT_EQ(ObexRecv(buffer, sizeof buffer), 3);
+    sender.join();
+}
+
 TEST_F(PortLayer, NoReplyGivesZeroAfterTheWait)
 {
     comport_timing().first_byte_wait = std::chrono::milliseconds(200);
