@@ -3,6 +3,7 @@
 #include "ObexEngine.h"
 #include "Programlog.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace {
@@ -95,15 +96,22 @@ int GetFolderInfo(int id, FileInfoList& list, std::size_t limit)
     append_value(IrObexGetReq(id, &request, code), text);
     // A listing spread over several answers is read whole: a missing name would let a file be
     // sent without the delete that must come first.
+    // A handset that keeps answering "continue" without sending anything would hold the run
+    // for ever; a few such answers in a row end the listing like one that is too long.
+    int answers_without_data = 0;
     while (code == kObexContinue) {
-        if (text.size() > limit) {
+        if (text.size() > limit || answers_without_data == kListingStallLimit) {
             const ObexHeaderSet none;
             IrObexAbortReq(id, &none, code);
-            program_log("Get folder info listing longer than %d bytes!!!\n", static_cast<int>(limit));
+            program_log(text.size() > limit ? "Get folder info listing longer than %d bytes!!!\n"
+                                            : "Get folder info listing stalled at %d bytes!!!\n",
+                        static_cast<int>(std::min(text.size(), limit)));
             return -6;
         }
         const ObexHeaderSet next;
+        const std::size_t before = text.size();
         append_value(IrObexGetReq(id, &next, code), text);
+        answers_without_data = text.size() == before ? answers_without_data + 1 : 0;
     }
     if (code != kObexSuccess) {
         return -6;

@@ -8,12 +8,14 @@
 #include <string>
 #include <vector>
 
-// The most listing text read; a listing beyond it is abandoned with an ABORT.
+// The most listing text read; a listing beyond it is abandoned with an ABORT, and so is one
+// whose continuations bring no text this many times in a row.
 inline constexpr std::size_t kListingLimit = 1024 * 1024;
+inline constexpr int kListingStallLimit = 8;
 
 // GETs the listing of the current folder, following 0x90 answers with further GETs until 0xA0,
 // and appends one entry per well-formed file element. 0, or -6 when a GET is refused or
-// unanswered, or the listing exceeds limit bytes (nothing is appended then).
+// unanswered, or the listing exceeds limit bytes or stalls (nothing is appended then).
 int GetFolderInfo(int id, FileInfoList& list, std::size_t limit = kListingLimit);
 
 // The listing as a document: when it has no "<folder-listing", the root's start tag is put at

@@ -270,6 +270,17 @@ TEST_F(Listing, ListingBeyondTheBoundIsAbandonedWithAnAbort)
     EXPECT_EQ(list.size(), 3u);
 }
 
+TEST_F(Listing, HandsetThatOnlyEverContinuesIsAbandoned)
+{
+    const int id = enter(with_rules({"refuse:get=90"}));
+    EXPECT_EQ(GetFolderInfo(id, list), -6);
+    EXPECT_EQ(list.size(), 0u);
+    const Lines requests = obex_requests();
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "GET final -> 90"), kListingStallLimit);
+    EXPECT_EQ(requests.back(), "ABORT -> a0");
+    EXPECT_NE(program_log_text().find("Get folder info listing stalled at 0 bytes!!!\n"), std::string::npos);
+}
+
 TEST_F(Session, UnknownIdsAndTheEngineAcrossReopens)
 {
     start();
