@@ -132,6 +132,7 @@ bool IrObexWaitResponse(ObexSession& session)
     std::uint8_t* buffer = session.receive_buffer.data();
     const std::size_t capacity = session.receive_buffer.capacity();
     std::size_t& held = session.received_held;
+    std::size_t strays = 0;
     for (;;) {
         // Every response code has its high bit set. Bytes before one are strays, such as the
         // end of an AT reply that came after a pause: they would wreck the length of the answer.
@@ -141,6 +142,12 @@ bool IrObexWaitResponse(ObexSession& session)
         }
         std::memmove(buffer, buffer + stray, held - stray);
         held -= stray;
+        // A line that never stops babbling must not hold the wait for ever.
+        strays += stray;
+        if (strays > capacity) {
+            held = 0;
+            return false;
+        }
         const ObexJoin join = obex_join_status(buffer, held, capacity);
         if (join == ObexJoin::Ready) {
             break;

@@ -76,6 +76,21 @@ TEST_F(Session, LeftoverOfTheAtDialogBeforeTheConnectAnswerIsSkipped)
     ObexClose(connect(8183));
 }
 
+TEST_F(Session, BabbleOfMoreThanAPacketBeforeTheAnswerIsNoResponse)
+{
+    std::string babble = "lead:setpath#1=";
+    for (std::size_t i = 0; i <= kObexBufferSize; ++i) {
+        babble += "41 ";
+    }
+    handset_sim::Config config = with_rules({babble.c_str()});
+    config.burst = 512;
+    config.gap = std::chrono::milliseconds(4);
+    start(config);
+    const int id = connect(8183);
+    EXPECT_EQ(SetPath(id, "a"), -9);
+    EXPECT_NE(program_log_text().find("SetPath a error!!!code:feh\n"), std::string::npos);
+}
+
 TEST_F(Session, HandsetPacketTooSmallForDataFailsTheConnect)
 {
     start(with_rules({}, 9));
