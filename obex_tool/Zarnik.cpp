@@ -10,7 +10,7 @@
 #include "Programlog.h"
 
 #include <chrono>
-#include <fstream>
+#include <cstdio>
 #include <sstream>
 #include <thread>
 
@@ -24,20 +24,28 @@ const char* const kUsage =
     "  target path  folder/.../name on the handset ('/' or '\\' separate the parts)\n"
     "  local file   the PC file to send there\n";
 
+// The whole file, or false when it cannot be read to its end. A path that opens but does not
+// read (a directory, on POSIX) is refused too: sent as an empty file, it would replace the
+// handset's file of that name with nothing.
 bool load_file(const std::string& path, std::string& content)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
         return false;
     }
+    bool read_whole = true;
     try {
-        std::ostringstream data;
-        data << in.rdbuf();
-        content = std::move(data).str();
+        char block[65536];
+        std::size_t n = 0;
+        while ((n = std::fread(block, 1, sizeof block, file)) != 0) {
+            content.append(block, n);
+        }
+        read_whole = std::ferror(file) == 0;
     } catch (const std::exception&) {
-        return false;
+        read_whole = false;
     }
-    return !in.bad();
+    std::fclose(file);
+    return read_whole;
 }
 
 } // namespace

@@ -348,6 +348,14 @@ scenario_unreadable_local_file() {
 $CONNECT
 DISCONNECT -> a0
 END
+  # A path that opens but does not read is no file to send.
+  handset_file Pics/x.txt old
+  mkdir "$work/pc/folder"
+  sim
+  zarnik Pics/x.txt folder
+  expect_exit 245
+  expect_stdout_has "Cannot read local file:folder"
+  [[ $(cat "$work/handset/Pics/x.txt") == old ]] || say_fail "the handset's file was replaced"
 }
 
 scenario_target_too_long() {
