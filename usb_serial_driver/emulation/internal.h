@@ -121,6 +121,7 @@ struct World {
   std::unordered_map<PIRP, IrpInfo> irps;
 
   std::vector<std::string> debugLog;
+  std::vector<std::string> callLog;
   std::function<void(PIRP)> beforeCancel;
   std::map<size_t, std::string> lockNames;
   std::set<std::pair<std::string, std::string>> lockOrder;
@@ -129,6 +130,9 @@ struct World {
 
 World& TheWorld();
 std::unique_lock<std::mutex> Lock();
+
+// Records a call for CallLog (the world's lock must not be held).
+void LogCall(const std::string& entry);
 
 // An injected failure for the named call, if one is due.
 std::optional<NTSTATUS> InjectedFailure(const char* name);

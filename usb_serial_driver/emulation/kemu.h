@@ -144,6 +144,12 @@ class Request {
 std::vector<std::string> DebugLog();
 size_t CountDebugLines(const std::string& text);
 void ClearDebugLog();
+// The calls that name a port and power its device, in the order the driver made them:
+// "IoCreateSymbolicLink <link>", "IoDeleteSymbolicLink <link>", "RtlWriteRegistryValue
+// SERIALCOMM <value>", "RtlDeleteRegistryValue SERIALCOMM <value>", "IoRegisterDeviceInterface",
+// "IoSetDeviceInterfaceState TRUE|FALSE", "PoRequestPowerIrp SET_POWER D<n>|WAIT_WAKE".
+std::vector<std::string> CallLog();
+void ClearCallLog();
 // Runs just before IoCancelIrp takes the cancel spin lock (to complete a request in between).
 void SetBeforeCancelHook(std::function<void(PIRP)> hook);
 // Names a lock inside device extensions by its offset, for lock-order messages.

@@ -257,14 +257,19 @@ void IoDetachDevice(PDEVICE_OBJECT target) {
 
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING link, PUNICODE_STRING target) {
   RequireIrqlExactly(PASSIVE_LEVEL, "IoCreateSymbolicLink");
+  std::u16string name = ToString(link);
+  LogCall("IoCreateSymbolicLink " + Narrow(name));
   if (auto failure = InjectedFailure("IoCreateSymbolicLink")) return *failure;
+  // As the object manager does: a name must end in a component, not in a separator.
+  if (name.empty() || name.back() == u'\\') return STATUS_OBJECT_NAME_INVALID;
   auto lock = Lock();
-  auto inserted = TheWorld().links.emplace(ToString(link), ToString(target));
+  auto inserted = TheWorld().links.emplace(name, ToString(target));
   return inserted.second ? STATUS_SUCCESS : STATUS_OBJECT_NAME_COLLISION;
 }
 
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING link) {
   RequireIrqlExactly(PASSIVE_LEVEL, "IoDeleteSymbolicLink");
+  LogCall("IoDeleteSymbolicLink " + Narrow(ToString(link)));
   auto lock = Lock();
   return TheWorld().links.erase(ToString(link)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }
@@ -273,6 +278,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physical, const GUID* interfac
                                    PUNICODE_STRING symbolicLinkName) {
   (void)reference;
   RequireIrqlExactly(PASSIVE_LEVEL, "IoRegisterDeviceInterface");
+  LogCall("IoRegisterDeviceInterface");
   if (auto failure = InjectedFailure("IoRegisterDeviceInterface")) return *failure;
   std::u16string name;
   {
@@ -304,6 +310,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physical, const GUID* interfac
 
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN enable) {
   RequireIrqlExactly(PASSIVE_LEVEL, "IoSetDeviceInterfaceState");
+  LogCall(enable ? "IoSetDeviceInterfaceState TRUE" : "IoSetDeviceInterfaceState FALSE");
   if (auto failure = InjectedFailure("IoSetDeviceInterfaceState")) return *failure;
   auto lock = Lock();
   std::u16string name = ToString(symbolicLinkName);

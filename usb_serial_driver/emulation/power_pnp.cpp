@@ -139,6 +139,12 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state
   RequireIrqlAtMost(DISPATCH_LEVEL, "PoRequestPowerIrp");
   if (minor != IRP_MN_SET_POWER && minor != IRP_MN_QUERY_POWER && minor != IRP_MN_WAIT_WAKE)
     return STATUS_INVALID_PARAMETER;
+  if (minor == IRP_MN_SET_POWER)
+    LogCall(state.DeviceState >= PowerDeviceD0
+                ? "PoRequestPowerIrp SET_POWER D" + std::to_string(int(state.DeviceState) - int(PowerDeviceD0))
+                : "PoRequestPowerIrp SET_POWER unspecified");
+  else if (minor == IRP_MN_WAIT_WAKE)
+    LogCall("PoRequestPowerIrp WAIT_WAKE");
   if (auto failure = InjectedFailure("PoRequestPowerIrp")) return *failure;
   PDEVICE_OBJECT top = kemu::TopOfStack(device);
   PIRP irp = AllocateIrp(top->StackSize, IrpOrigin::PowerRequest);

@@ -120,6 +120,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName, 
                                ULONG length) {
   RequireIrqlExactly(PASSIVE_LEVEL, "RtlWriteRegistryValue");
   if (relativeTo != RTL_REGISTRY_DEVICEMAP) kemu::Bugcheck("RtlWriteRegistryValue: only the device map is emulated");
+  LogCall("RtlWriteRegistryValue " + Narrow(ToString(path)) + " " + Narrow(ToString(valueName)));
   if (auto failure = InjectedFailure("RtlWriteRegistryValue")) return *failure;
   SetValue(kDeviceMap + ToString(path), ToString(valueName), valueType, data, length);
   return STATUS_SUCCESS;
@@ -128,6 +129,7 @@ NTSTATUS RtlWriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName, 
 NTSTATUS RtlDeleteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName) {
   RequireIrqlExactly(PASSIVE_LEVEL, "RtlDeleteRegistryValue");
   if (relativeTo != RTL_REGISTRY_DEVICEMAP) kemu::Bugcheck("RtlDeleteRegistryValue: only the device map is emulated");
+  LogCall("RtlDeleteRegistryValue " + Narrow(ToString(path)) + " " + Narrow(ToString(valueName)));
   auto lock = Lock();
   auto& key = TheWorld().registry[kDeviceMap + ToString(path)];
   return key.erase(ToString(valueName)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;

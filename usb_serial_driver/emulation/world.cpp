@@ -69,6 +69,11 @@ bool RunOneDeferred() {
   return true;
 }
 
+void LogCall(const std::string& entry) {
+  auto lock = Lock();
+  TheWorld().callLog.push_back(entry);
+}
+
 namespace {
 
 void WorkerLoop() {
@@ -128,6 +133,7 @@ void Reset() {
   world.links.clear();
   world.interfaces.clear();
   world.debugLog.clear();
+  world.callLog.clear();
   world.beforeCancel = nullptr;
   world.lockOrder.clear();
   world.locksHeld = 0;
@@ -285,6 +291,16 @@ size_t CountDebugLines(const std::string& text) {
 void ClearDebugLog() {
   auto lock = Lock();
   TheWorld().debugLog.clear();
+}
+
+std::vector<std::string> CallLog() {
+  auto lock = Lock();
+  return TheWorld().callLog;
+}
+
+void ClearCallLog() {
+  auto lock = Lock();
+  TheWorld().callLog.clear();
 }
 
 void SetBeforeCancelHook(std::function<void(PIRP)> hook) {
