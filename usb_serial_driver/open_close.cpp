@@ -72,7 +72,7 @@ NTSTATUS NTAPI OpenDispatch(PDEVICE_OBJECT device, PIRP irp) {
   if (!NT_SUCCESS(status)) return RefuseOpen(port, irp, status);
   // The transfer blocks come before the open succeeds, so no transfer is ever built without one.
   status = AllocateTransferBlocks(port);
-  if (NT_SUCCESS(status)) status = PowerUpIfNeeded(port);
+  if (NT_SUCCESS(status)) status = RequestDevicePower(port, PowerDeviceD0);
   if (!NT_SUCCESS(status)) {
     FreeTransferBlocks(port);
     FreeReceiveRing(port);
@@ -97,16 +97,25 @@ NTSTATUS NTAPI CloseDispatch(PDEVICE_OBJECT device, PIRP irp) {
     ExReleaseFastMutex(&port->CloseMutex);
     return gate;
   }
-  // After a surprise removal the close still runs whole: the transfers stop and the ring and
-  // the transfer blocks are freed; the close succeeds.
-  if (gate != STATUS_SUCCESS && gate != STATUS_DELETE_PENDING) {
-    InterlockedDecrement(&port->OpenCount);
+  if (gate != STATUS_SUCCESS) {
+    // The device is going: only the ring goes now, the close succeeds, and the removal that
+    // follows frees the rest.
+    if (gate == STATUS_DELETE_PENDING) {
+      FreeReceiveRing(port);
+      gate = STATUS_SUCCESS;
+    }
+    irp->IoStatus.Status = gate;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_SERIAL_INCREMENT);
+    // A close that found no open counts nothing out: the next open would be refused for ever.
+    if (ReadLongAcquire(&port->OpenCount) > 0) InterlockedDecrement(&port->OpenCount);
     ExReleaseFastMutex(&port->CloseMutex);
-    return FinishRequest(port, irp, gate);
+    ReleasePendingRequest(port);  // last, as below
+    return gate;
   }
   if (ReadLongAcquire(&port->OpenCount) <= 0) {
     ExReleaseFastMutex(&port->CloseMutex);
-    return FinishRequest(port, irp, gate == STATUS_DELETE_PENDING ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST);
+    return FinishRequest(port, irp, STATUS_INVALID_DEVICE_REQUEST);
   }
   ClosePort(port);
   irp->IoStatus.Status = STATUS_SUCCESS;

@@ -220,11 +220,6 @@ NTSTATUS RequestDevicePower(PortExtension* port, DEVICE_POWER_STATE state) {
   return wait.Status;
 }
 
-NTSTATUS PowerUpIfNeeded(PortExtension* port) {
-  if (port->DevicePowerState == PowerDeviceD0) return STATUS_SUCCESS;
-  return RequestDevicePower(port, PowerDeviceD0);
-}
-
 void CancelWaitWake(PortExtension* port) {
   auto irp = static_cast<PIRP>(
       InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&port->PendingWaitWakeIrp), nullptr));

@@ -11,8 +11,5 @@ NTSTATUS NTAPI PowerDispatch(PDEVICE_OBJECT device, PIRP irp);
 // device power request. IRQL: PASSIVE_LEVEL.
 NTSTATUS RequestDevicePower(PortExtension* port, DEVICE_POWER_STATE state);
 
-// D0 when the device is not in D0 already. IRQL: PASSIVE_LEVEL.
-NTSTATUS PowerUpIfNeeded(PortExtension* port);
-
 // Cancels the pending wait-wake request, if any. IRQL: <= DISPATCH_LEVEL.
 void CancelWaitWake(PortExtension* port);

@@ -27,6 +27,8 @@ TEST_F(RequestGate, RefusesAllButPlugAndPlayOnceARemovalIsPending) {
   ASSERT_EQ(Pnp(*handset_, IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
   EXPECT_EQ(port_->PnpState, PnpStateStarted);
   EXPECT_EQ(Run(Read()), STATUS_NOT_SUPPORTED);
+  OpenPort(fdo_);  // the close that found no open counted nothing out
+  EXPECT_EQ(Close(fdo_), STATUS_SUCCESS);
 }
 
 TEST_F(RequestGate, StallsRequestsWhileAStopIsPendingAndLetsTheCallerCancelThem) {
