@@ -27,19 +27,15 @@ NTSTATUS SelectInterface(PortExtension* port, PUSB_INTERFACE_DESCRIPTOR interfac
   if (!urb) return STATUS_INSUFFICIENT_RESOURCES;
   NTSTATUS status = SubmitUrb(port, urb);
   if (NT_SUCCESS(status)) {
+    // The pipes are taken by index; a pipe the interface lacks is refused where it is used.
     PUSBD_INTERFACE_INFORMATION selected = interfaces[0].Interface;
-    if (selected->NumberOfPipes < 2) {
-      // The receive and transmit pipes are taken by index.
-      status = STATUS_DEVICE_DATA_ERROR;
-    } else {
-      port->ConfigurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
-      port->InterfaceInfo =
-          static_cast<PUSBD_INTERFACE_INFORMATION>(ExAllocatePoolWithTag(NonPagedPool, selected->Length, UsbPoolTag));
-      if (port->InterfaceInfo)
-        RtlCopyMemory(port->InterfaceInfo, selected, selected->Length);
-      else
-        status = STATUS_INSUFFICIENT_RESOURCES;
-    }
+    port->ConfigurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
+    port->InterfaceInfo =
+        static_cast<PUSBD_INTERFACE_INFORMATION>(ExAllocatePoolWithTag(NonPagedPool, selected->Length, UsbPoolTag));
+    if (port->InterfaceInfo)
+      RtlCopyMemory(port->InterfaceInfo, selected, selected->Length);
+    else
+      status = STATUS_INSUFFICIENT_RESOURCES;
   }
   ExFreePool(urb);
   return status;

@@ -2,6 +2,7 @@
 // the configuration can fail.
 #include "driver_fixture.h"
 #include "usb_configuration.h"
+#include "usb_transfers.h"
 
 namespace {
 
@@ -104,11 +105,25 @@ TEST_F(UsbConfiguration, RefusesDescriptorsThatWouldLeadItAstray) {
   EXPECT_EQ(Start(handset), STATUS_SUCCESS);
   EXPECT_EQ(Port(FdoOf(handset))->ConfigDescriptor->wTotalLength, 32);  // held to what came
 
-  EXPECT_EQ(Start(AddHandset(u"COM7", kemu::HandsetDescriptorsWithEndpoints({0x81}))), STATUS_DEVICE_DATA_ERROR);
-
   kemu::HandsetDescriptors noInterfaceZero = kemu::DefaultHandsetDescriptors();
   noInterfaceZero.configuration[9 + 2] = 1;  // bInterfaceNumber
   EXPECT_EQ(Start(AddHandset(u"COM8", noInterfaceZero)), STATUS_DEVICE_DATA_ERROR);
+}
+
+TEST_F(UsbConfiguration, AnInterfaceWithOnePipeStartsAndReceivesButCannotSend) {
+  kemu::UsbHandset& handset = AddHandset(u"COM5", kemu::HandsetDescriptorsWithEndpoints({0x81}));
+  PDEVICE_OBJECT fdo = Attach(handset);
+  PortExtension* port = Port(fdo);
+  EXPECT_EQ(port->PnpState, PnpStateStarted);
+  EXPECT_EQ(port->InterfaceInfo->NumberOfPipes, 1u);
+  OpenPort(fdo);
+  EXPECT_TRUE(handset.DeliverIn({'r'}));
+  EXPECT_EQ(port->CharsInRing, 1u);
+  // The transmit pipe is taken by index, and there is none to take.
+  EXPECT_EQ(SendBulk(port, TransmitPipe, reinterpret_cast<const UCHAR*>("t"), 1), STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(ResetPipe(port, TransmitPipe), STATUS_INVALID_DEVICE_STATE);
+  EXPECT_TRUE(handset.OutTransfers().empty());
+  EXPECT_EQ(Close(fdo), STATUS_SUCCESS);
 }
 
 TEST_F(UsbConfiguration, ResetPipeUsesItsOwnPoolBlockAndReportsFailure) {
