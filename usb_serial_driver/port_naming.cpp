@@ -24,14 +24,6 @@ PWSTR AllocateNameBuffer() {
   return buffer;
 }
 
-// An empty name would make a link named after the DOS-device directory itself.
-NTSTATUS ReadNonEmptyName(HANDLE key, PCWSTR valueName, PWSTR buffer) {
-  RtlZeroMemory(buffer, NameBufferBytes);
-  NTSTATUS status = ReadRegistryValue(key, valueName, buffer, NameBufferUsable);
-  if (NT_SUCCESS(status) && buffer[0] == 0) status = STATUS_OBJECT_NAME_INVALID;
-  return status;
-}
-
 bool IsNamed(const PortExtension* port) {
   return port->SymbolicLinkName.Buffer || port->ComName.Buffer || port->InterfaceName.Buffer ||
          port->CreatedSymbolicLink || port->WroteDeviceMap;
@@ -47,8 +39,8 @@ NTSTATUS ReadPortName(HANDLE key, PUNICODE_STRING linkName, PWSTR* portName) {
     if (nameBuffer) ExFreePool(nameBuffer);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  NTSTATUS status = ReadNonEmptyName(key, KTEXT("PortName"), nameBuffer);
-  if (!NT_SUCCESS(status)) status = ReadNonEmptyName(key, KTEXT("Identifier"), nameBuffer);
+  NTSTATUS status = ReadRegistryValue(key, KTEXT("PortName"), nameBuffer, NameBufferUsable);
+  if (!NT_SUCCESS(status)) status = ReadRegistryValue(key, KTEXT("Identifier"), nameBuffer, NameBufferUsable);
   UNICODE_STRING work;
   work.Buffer = linkBuffer;
   work.Length = 0;
@@ -96,6 +88,7 @@ NTSTATUS NamePort(PortExtension* port) {
 
   // Room for 32 characters; the last two bytes of the zeroed buffer stay its terminator. A
   // longer name is not stored, and the port is listed under SERIALCOMM with an empty name.
+  bool interfaceRegistered = false;
   port->ComName.Buffer = static_cast<PWSTR>(
       ExAllocatePoolWithTag(PagedPool, (ComNameCharacters + 1) * sizeof(WCHAR), PortPoolTag));
   if (port->ComName.Buffer) {
@@ -118,27 +111,41 @@ NTSTATUS NamePort(PortExtension* port) {
     port->WroteDeviceMap = TRUE;
     status = IoRegisterDeviceInterface(port->PhysicalDeviceObject, &PortInterfaceClass, nullptr, &port->InterfaceName);
   }
-  if (NT_SUCCESS(status)) status = IoSetDeviceInterfaceState(&port->InterfaceName, TRUE);
+  if (NT_SUCCESS(status)) {
+    interfaceRegistered = true;
+    status = IoSetDeviceInterfaceState(&port->InterfaceName, TRUE);
+  }
   if (!NT_SUCCESS(status)) {
-    UnnamePort(port);
-    FreePortNames(port, FALSE);
+    FreeString(&port->ComName);
+    if (port->CreatedSymbolicLink) {
+      IoDeleteSymbolicLink(&port->SymbolicLinkName);
+      port->CreatedSymbolicLink = FALSE;
+    }
+    FreeString(&port->SymbolicLinkName);
+    RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, KTEXT("SERIALCOMM"), port->ValueName.Buffer);
+    port->WroteDeviceMap = FALSE;
+    if (interfaceRegistered) {
+      IoSetDeviceInterfaceState(&port->InterfaceName, FALSE);
+      RtlFreeUnicodeString(&port->InterfaceName);
+    }
   }
   ExFreePool(portName);
   return status;
 }
 
 void UnnamePort(PortExtension* port) {
-  if (port->InterfaceName.Buffer) {
-    IoSetDeviceInterfaceState(&port->InterfaceName, FALSE);
-    RtlFreeUnicodeString(&port->InterfaceName);
-  }
+  if (port->SkipExternalNaming) return;
   // The link kept from NamePort, not one rebuilt from the registry: "PortName" may have
   // changed since, and the link that was made is the one to remove.
-  if (port->CreatedSymbolicLink) {
+  if (port->SymbolicLinkName.Buffer && port->CreatedSymbolicLink) {
+    if (port->InterfaceName.Buffer) {
+      IoSetDeviceInterfaceState(&port->InterfaceName, FALSE);
+      RtlFreeUnicodeString(&port->InterfaceName);
+    }
     IoDeleteSymbolicLink(&port->SymbolicLinkName);
     port->CreatedSymbolicLink = FALSE;
   }
-  if (port->WroteDeviceMap) {
+  if (port->ValueName.Buffer && port->WroteDeviceMap) {
     RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, KTEXT("SERIALCOMM"), port->ValueName.Buffer);
     port->WroteDeviceMap = FALSE;
   }

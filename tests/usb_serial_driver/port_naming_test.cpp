@@ -22,7 +22,12 @@ TEST_F(PortNaming, AStartedPortHasItsLinkItsSerialCommEntryAndItsInterface) {
   EXPECT_EQ(port->SymbolicLinkName.MaximumLength, port->SymbolicLinkName.Length + 2);
   EXPECT_EQ(kemu::OpenKeyCount(), 0u);
 
+  kemu::ClearCallLog();
   Remove(handset);
+  EXPECT_EQ(kemu::CallLog(), (std::vector<std::string>{"IoSetDeviceInterfaceState FALSE",
+                                                        "IoDeleteSymbolicLink \\DosDevices\\COM5",
+                                                        "RtlDeleteRegistryValue SERIALCOMM \\Device\\tavrinusb0",
+                                                        "PoRequestPowerIrp SET_POWER D3"}));
   EXPECT_EQ(kemu::SymbolicLinkCount(), 0u);
   EXPECT_EQ(kemu::SerialCommValueCount(), 0u);
   EXPECT_FALSE(kemu::DeviceInterfaces(handset.Pdo())[0].enabled);
@@ -47,12 +52,16 @@ TEST_F(PortNaming, WithoutPortNameTheIdentifierNamesThePort) {
   EXPECT_EQ(kemu::SerialCommValue(kDevice0), u"HANDSET1");
 }
 
-TEST_F(PortNaming, AnEmptyPortNameFallsBackToTheIdentifier) {
+TEST_F(PortNaming, AnEmptyPortNameIsReadAndGivesNoName) {
   kemu::UsbHandset& handset = AddHandset(u"");
   kemu::SetDeviceString(handset.Pdo(), u"PortName", u"");
   kemu::SetDeviceString(handset.Pdo(), u"Identifier", u"COM8");
-  Attach(handset);
-  EXPECT_EQ(kemu::SymbolicLinkTarget(u"\\DosDevices\\COM8"), kDevice0);
+  PDEVICE_OBJECT fdo = Attach(handset);
+  // The value was read, so the identifier is not looked at; the link "\DosDevices\" is refused.
+  EXPECT_EQ(kemu::SymbolicLinkCount(), 0u);
+  EXPECT_EQ(kemu::SerialCommValueCount(), 0u);
+  EXPECT_EQ(Port(fdo)->PnpState, PnpStateStarted);
+  EXPECT_EQ(Port(fdo)->SymbolicLinkName.Buffer, nullptr);
 }
 
 TEST_F(PortNaming, APortWithoutAnyNameStillStarts) {
@@ -133,6 +142,31 @@ TEST_P(NamingFailures, UndoEveryStepAndStillStartTheDevice) {
   EXPECT_EQ(port->InterfaceName.Buffer, nullptr);
   EXPECT_EQ(kemu::PoolBlocksInUse(kComx), 2u);  // the registry path and ValueName
   EXPECT_EQ(kemu::OpenKeyCount(), 0u);
+}
+
+// The order of the undoing: the link, the SERIALCOMM value (whether it was written or not), then
+// the interface.
+TEST_F(PortNaming, AFailedNamingUndoesItsStepsInOrder) {
+  const std::string link = "\\DosDevices\\COM5";
+  const std::string value = "SERIALCOMM \\Device\\tavrinusb0";
+  kemu::UsbHandset& handset = AddHandset(u"COM5");
+  ASSERT_EQ(kemu::AddDevice(driver_, handset.Pdo()), STATUS_SUCCESS);
+  kemu::FailCall("IoSetDeviceInterfaceState", STATUS_UNSUCCESSFUL);
+  kemu::ClearCallLog();
+  ASSERT_EQ(kemu::StartDevice(handset.Pdo()), STATUS_SUCCESS);
+  EXPECT_EQ(kemu::CallLog(),
+            (std::vector<std::string>{"IoCreateSymbolicLink " + link, "RtlWriteRegistryValue " + value,
+                                      "IoRegisterDeviceInterface", "IoSetDeviceInterfaceState TRUE",
+                                      "IoDeleteSymbolicLink " + link, "RtlDeleteRegistryValue " + value,
+                                      "IoSetDeviceInterfaceState FALSE"}));
+
+  kemu::UsbHandset& other = AddHandset(u"COM6");
+  ASSERT_EQ(kemu::AddDevice(driver_, other.Pdo()), STATUS_SUCCESS);
+  kemu::FailCall("IoCreateSymbolicLink", STATUS_UNSUCCESSFUL);
+  kemu::ClearCallLog();
+  ASSERT_EQ(kemu::StartDevice(other.Pdo()), STATUS_SUCCESS);
+  EXPECT_EQ(kemu::CallLog(), (std::vector<std::string>{"IoCreateSymbolicLink \\DosDevices\\COM6",
+                                                        "RtlDeleteRegistryValue SERIALCOMM \\Device\\tavrinusb1"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(PortNaming, NamingFailures,
