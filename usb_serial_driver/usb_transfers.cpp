@@ -110,7 +110,11 @@ NTSTATUS Submit(PortExtension* port, TransferBlock* block, ULONG pipeIndex) {
   IoSetCompletionRoutine(irp, BulkTransferComplete, block, TRUE, TRUE, TRUE);
   NTSTATUS status = IoCallDriver(port->LowerDeviceObject, irp);
   if (!NT_SUCCESS(status)) {
-    DbgPrint("Will try to reset pipe %d ntStatus:\n", int(pipeIndex));
+    // The status goes along as the second argument although the text has no place for it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-extra-args"
+    DbgPrint("Will try to reset pipe %d ntStatus:\n", int(pipeIndex), unsigned(status));
+#pragma GCC diagnostic pop
     // The resets wait for the bus, which only passive level may do; a transfer restarted from
     // a completion routine leaves the recovery to the next open.
     if (KeGetCurrentIrql() == PASSIVE_LEVEL && !NT_SUCCESS(ResetPipe(port, pipeIndex))) {

@@ -34,6 +34,14 @@ TEST_F(PlugAndPlay, StartConfiguresTheSerialSideAndNamesThePort) {
   EXPECT_EQ(port_->DeviceWake, ULONG(PowerDeviceD2));
 }
 
+TEST_F(PlugAndPlay, ACapabilitiesQueryTheLowerDriversRefuseLeavesThePowerDataAlone) {
+  handset_->FailRequest(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(kemu::QueryCapabilities(handset_->Pdo()), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(port_->SystemToDeviceMap[PowerSystemSleeping3], ULONG(PowerDeviceD2));
+  EXPECT_EQ(port_->DeviceWake, ULONG(PowerDeviceD2));
+  EXPECT_EQ(port_->PendingRequestCount, 1);
+}
+
 TEST_F(PlugAndPlay, AStartTheLowerDriversRefuseFails) {
   kemu::UsbHandset& handset = AddHandset(u"COM6");
   handset.FailRequest(IRP_MJ_PNP, IRP_MN_START_DEVICE, STATUS_DEVICE_NOT_CONNECTED);

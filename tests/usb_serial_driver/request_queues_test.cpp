@@ -206,6 +206,10 @@ TEST_F(RequestQueues, AQueuedWriteCountsInTotalCharsQueuedUntilItIsCancelled) {
   EXPECT_EQ(port_->TotalCharsQueued, 12);
   EXPECT_TRUE(queued.Cancel());
   EXPECT_EQ(port_->TotalCharsQueued, 5);
+  Request late = Request::Write(fdo_, std::vector<UCHAR>(3));
+  late.Cancel();
+  EXPECT_EQ(late.Send(), STATUS_CANCELLED);
+  EXPECT_EQ(port_->TotalCharsQueued, 5);  // it never joined the queue
   KillAll(port_, &port_->WriteQueue, &port_->CurrentWriteIrp);
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
