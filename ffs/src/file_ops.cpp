@@ -259,6 +259,8 @@ int ffs_write_b(int fd, const void* source, int count)
         }
         d->dirty = 1;
         const int k = std::min(fs.chunk_size - (d->fp - d->wfp), count - copied);
+        if (k <= 0 || d->fp < d->wfp)
+            return FFS_E_CORRUPTED;  // the buffer cannot take the position: never spin on it
         std::memcpy(d->buffer.data() + (d->fp - d->wfp), bytes + copied, static_cast<std::size_t>(k));
         d->fp += k;
         copied += k;

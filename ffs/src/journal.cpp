@@ -64,8 +64,11 @@ void journal_commit(int type)
         journal_apply(0);
         return;
     }
-    std::uint32_t slot = object_offset(fs.journal) + fs.journal_pos;
-    if (fs.journal_pos + kJournalRecordSize <= inode(fs.journal).size()) {
+    // Records go only into a live journal file with room for them.
+    const bool loggable = inode_live(fs.journal) && inode(fs.journal).type() == OT_FILE &&
+                          fs.journal_pos + kJournalRecordSize <= inode(fs.journal).size();
+    const std::uint32_t slot = loggable ? object_offset(fs.journal) + fs.journal_pos : 0;
+    if (loggable) {
         if (r.state == JS_EMPTY) {
             r.state = JS_WRITTEN;
             std::uint8_t bytes[kJournalRecordSize];
@@ -82,16 +85,18 @@ void journal_commit(int type)
     } else {
         // The journal is full and could not be replaced (no space): apply without a record
         // rather than write past the journal's end.
-        trace(TR_FAULT, "[ffs] journal full at %u, transaction applied unlogged", fs.journal_pos);
+        trace(TR_FAULT, "[ffs] journal %d unusable at %u, transaction applied unlogged", fs.journal, fs.journal_pos);
         journal_apply(0);
     }
-    const int old = r.old_inode;
+    // Decided before a replacement runs: the replacement may reclaim inode slots and hand the
+    // slot this transaction just deleted to the new journal.
+    const bool replaced_journal = r.old_inode == fs.journal;
     const int created = r.new_inode;
-    if (fs.journal_pos >= fs.journal_size - 64 && old != fs.journal)
-        journal_create(fs.journal);
-    if (old == fs.journal) {
+    if (replaced_journal) {
         fs.journal_pos = kJournalFirstRecord;
         fs.journal = static_cast<std::int16_t>(created);
+    } else if (fs.journal_pos >= fs.journal_size - 64) {
+        journal_create(fs.journal);
     }
 }
 

@@ -332,3 +332,21 @@ TEST(FfsChurn, AccountingStaysEqualToARecount)
     EXPECT_GT(std::accumulate(flash.erases().begin(), flash.erases().end(), std::uint64_t{0}), 10u);
     EXPECT_TRUE(flash.violations().empty());
 }
+
+TEST(FfsJournal, StaysTheJournalWhenItsReplacementReusesAFreedSlot)
+{
+    // A small journal is replaced inside the commit of a transaction whose old inode was just
+    // deleted; a small inode table makes the replacement reclaim slots and hand out that very slot.
+    ImageBuilder b(layout_for("/ffs/j1c1024i14", 256, 1024));
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    ASSERT_EQ(write_file("/f", pattern(5000, 0)), 0);
+    for (int round = 1; round <= 100; ++round) {
+        auto data = pattern(5000, static_cast<std::uint32_t>(round));
+        ASSERT_EQ(write_file("/f", data, FFS_O_READ | FFS_O_WRITE), 0) << "round " << round;
+        ASSERT_EQ(flashfs::inode(fs.journal).flags(), 0xE1) << "round " << round;
+        auto check = expect_consistent(flash, 256);
+        ASSERT_FALSE(::testing::Test::HasFailure()) << "round " << round;
+        ASSERT_EQ(check.tree["/f"].content, data) << "round " << round;
+    }
+}
