@@ -25,8 +25,9 @@ namespace {
 
 struct Step {
     // Write replaces a file the way Brovald does (remove, create, write, close); Rewrite opens
-    // the existing file with truncate; Append opens it with append.
-    enum Kind { Mkdir, Write, Rewrite, Append, Remove } kind;
+    // the existing file with truncate; Append opens it with append; Overwrite opens it for
+    // reading and writing and writes from its start.
+    enum Kind { Mkdir, Write, Rewrite, Append, Overwrite, Remove } kind;
     std::string path;
     std::vector<std::uint8_t> data;
 };
@@ -65,8 +66,12 @@ bool run_step(const Step& step, RecordingFlash& flash)
         return ffs_close(fd) == 0 || flash.power_lost();
     }
     case Step::Rewrite:
-    case Step::Append: {
-        int fd = ffs_open(step.path.c_str(), FFS_O_WRITE | (step.kind == Step::Rewrite ? FFS_O_TRUNC : FFS_O_APPEND));
+    case Step::Append:
+    case Step::Overwrite: {
+        const int flags = step.kind == Step::Rewrite  ? FFS_O_WRITE | FFS_O_TRUNC
+                          : step.kind == Step::Append ? FFS_O_WRITE | FFS_O_APPEND
+                                                      : FFS_O_READ | FFS_O_WRITE;
+        int fd = ffs_open(step.path.c_str(), flags);
         if (fd < 0)
             return flash.power_lost();
         if (ffs_write_b(fd, step.data.data(), static_cast<int>(step.data.size())) < 0)
@@ -77,6 +82,16 @@ bool run_step(const Step& step, RecordingFlash& flash)
     return false;
 }
 
+// A file's bytes after the first `prefix` bytes of data were written over it from its start.
+std::vector<std::uint8_t> overwritten(const std::vector<std::uint8_t>& old, const std::vector<std::uint8_t>& data,
+                                      std::size_t prefix)
+{
+    std::vector<std::uint8_t> out(data.begin(), data.begin() + static_cast<long>(prefix));
+    if (old.size() > prefix)
+        out.insert(out.end(), old.begin() + static_cast<long>(prefix), old.end());
+    return out;
+}
+
 void apply(Model& model, const Step& step)
 {
     if (step.kind == Step::Mkdir)
@@ -85,6 +100,8 @@ void apply(Model& model, const Step& step)
         model[step.path] = step.data;
     else if (step.kind == Step::Append)
         model[step.path]->insert(model[step.path]->end(), step.data.begin(), step.data.end());
+    else if (step.kind == Step::Overwrite)
+        *model[step.path] = overwritten(*model[step.path], step.data, step.data.size());
     else
         model.erase(step.path);
 }
@@ -118,6 +135,15 @@ bool allowed(const Step& step, const Model& before, const Model& after, std::uin
         return !now->second.has_value();
     if (step.kind == Step::Remove || !now->second.has_value())
         return false;
+    if (step.kind == Step::Overwrite) {  // whole segments replaced from the start
+        for (std::size_t prefix = 0;; prefix += chunk) {
+            prefix = std::min(prefix, step.data.size());
+            if (*now->second == overwritten(*was->second, step.data, prefix))
+                return true;
+            if (prefix == step.data.size())
+                return false;
+        }
+    }
     std::vector<std::uint8_t> full = step.data;
     std::size_t at_least = 0;
     if (step.kind == Step::Append) {
@@ -279,6 +305,20 @@ Workload table_workload()
     return w;
 }
 
+// Files overwritten in place segment by segment, with a small journal and inode table: every
+// commit may reclaim inode slots and replace the journal at once.
+Workload overwrite_workload()
+{
+    Workload w;
+    w.name = "overwrite";
+    w.layout = layout_for("/ffs/j1c1024i14", 256, 1024);
+    w.steps.push_back({Step::Write, "/f", pattern(5000, 0)});
+    for (int i = 1; i <= 6; ++i)
+        w.steps.push_back({Step::Overwrite, "/f", pattern(i == 4 ? 2500 : 5000, static_cast<std::uint32_t>(i))});
+    w.interior_stride = 16;
+    return w;
+}
+
 // Small parameters so that data reclaim, inode reclaim and journal replacement all come round
 // many times: 8 blocks, 64 inode slots, 2 KiB chunks, a 256-byte journal.
 Workload churn_workload()
@@ -331,6 +371,13 @@ TEST(FfsPowerCut, JournalReplacementAndInodeTableMoves)
     CutStats stats;
     run_power_cuts(table_workload(), stats);
     report("journal and inode table", stats);
+}
+
+TEST(FfsPowerCut, OverwritingSegmentsInPlace)
+{
+    CutStats stats;
+    run_power_cuts(overwrite_workload(), stats);
+    report("overwrite", stats);
 }
 
 TEST(FfsPowerCut, ChurnThroughDataAndInodeReclaim)
