@@ -65,10 +65,13 @@ int dir_next(int d, int current, char* buffer, int size)
          e = inode(e).sibling()) {
         if (!inode_live(e))
             continue;
+        // The name always ends in a NUL inside the buffer: a short buffer gets it cut, never
+        // unterminated.
         if (buffer && size > 0) {
             const char* name = object_name(e);
-            std::size_t n = std::min<std::size_t>(std::strlen(name) + 1, static_cast<std::size_t>(size));
+            std::size_t n = std::min<std::size_t>(std::strlen(name), static_cast<std::size_t>(size) - 1);
             std::memcpy(buffer, name, n);
+            buffer[n] = '\0';
         }
         return e;
     }

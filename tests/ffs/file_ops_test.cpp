@@ -1,6 +1,7 @@
 // File operations on a formatted image: the results on flash and through the API.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 
 #include "ffs.h"
@@ -222,6 +223,23 @@ TEST_F(FfsFileOps, DirectoryListing)
     EXPECT_STREQ(name, ".journal");
     EXPECT_GT(ffs_readdir(&cursor, name, sizeof name), 0);
     EXPECT_STREQ(name, "empty");
+    EXPECT_EQ(ffs_readdir(&cursor, name, sizeof name), 0);
+}
+
+TEST_F(FfsFileOps, AShortNameBufferGetsTheNameCutAndTerminated)
+{
+    ffs_dir cursor;
+    ASSERT_EQ(ffs_opendir("/", &cursor), 1);
+    char name[8];
+    std::memset(name, 'x', sizeof name);
+    EXPECT_GT(ffs_readdir(&cursor, name, 4), 0);
+    EXPECT_STREQ(name, ".jo");
+    EXPECT_EQ(name[4], 'x');  // nothing written past the size given
+
+    ASSERT_EQ(ffs_opendir("/", &cursor), 1);
+    std::memset(name, 'x', sizeof name);
+    EXPECT_GT(ffs_readdir(&cursor, name, 0), 0);  // the entry is still passed
+    EXPECT_EQ(name[0], 'x');
     EXPECT_EQ(ffs_readdir(&cursor, name, sizeof name), 0);
 }
 
