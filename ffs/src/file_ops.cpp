@@ -64,33 +64,29 @@ int load_buffer(Descriptor& d)
     return 0;
 }
 
-// Removes a file with its segments as one transaction, so an interruption leaves the whole file
-// or nothing (the record's remove field names the segment chain).
-int remove_file(int i)
-{
-    int first_segment = segment_next(i);
-    if (first_segment == 0)
-        return object_remove(i);
-    journal_begin(i);
-    fs.record.link = 0;
-    fs.record.location = 0;
-    fs.record.remove = static_cast<std::int16_t>(first_segment);
-    journal_commit(0);
-    return 0;
-}
-
-// Replaces an existing file by an empty one at the end of its directory; the old segments go
-// with the same transaction.
+// Replaces an existing file by an empty one at the end of its directory (the new object does
+// not take over the old one's segments), then deletes the old segments one by one.
 int truncate_file(int r, const char* leaf, int dir)
 {
-    int rest = segment_next(r);
+    fs.pending_truncation = static_cast<std::int16_t>(segment_next(r));  // a reclaim may move it
     journal_begin(r);
     fs.carry_child = false;
-    fs.record.remove = static_cast<std::int16_t>(rest);
     int created = object_create(leaf, nullptr, 0, -dir);
-    if (created < 0)
+    if (created < 0) {
+        fs.pending_truncation = 0;
         return created;
+    }
+    const int table = fs.inodes;
     journal_commit(0);
+    const int rest = fs.pending_truncation;
+    fs.pending_truncation = 0;
+    // A journal replacement in that commit may have moved the inode table: the copy left out
+    // the old segments, which nothing reached any more, and their slots may hold new objects.
+    if (rest > 0 && fs.inodes == table) {
+        int removed = object_remove(rest);
+        if (removed < 0)
+            return removed;
+    }
     return created;
 }
 
@@ -310,7 +306,7 @@ int ffs_remove(const char* path)
     int p = is_protected(r, path);
     if (p < 0)
         return p;
-    return inode(r).type() == OT_FILE ? remove_file(r) : object_remove(r);
+    return object_remove(r);
 }
 
 int ffs_mkdir(const char* path)

@@ -40,8 +40,8 @@ std::int16_t retarget(std::int16_t field, int from, int to)
     return field;
 }
 
-// Everything that names a moved object in memory follows it: open descriptors and the
-// transaction that the reclaim interrupted.
+// Everything that names a moved object in memory follows it: open descriptors, the
+// transaction that the reclaim interrupted and the segments a truncation is about to delete.
 void object_moved(int from, int to)
 {
     for (Descriptor& d : fs.fds) {
@@ -57,6 +57,7 @@ void object_moved(int from, int to)
     }
     saved.link = retarget(saved.link, from, to);
     saved.remove = retarget(saved.remove, from, to);
+    fs.pending_truncation = retarget(fs.pending_truncation, from, to);
 }
 
 // Moves every live object out of the victim; stops at the first failure.

@@ -65,6 +65,9 @@ struct FileSystem {
     bool carry_child = true;        // the new inode takes over the old inode's child
     bool saved_carry_child = true;  // carry_child belongs to the saved transaction too
 
+    // The old segments that a truncating ffs_open deletes once the new empty file is committed.
+    std::int16_t pending_truncation = 0;
+
     // Data reclaim.
     bool reclaim_running = false;
 

@@ -83,6 +83,33 @@ inline std::vector<std::uint8_t> read_back(const std::string& path)
     return out;
 }
 
+// The FFS's block accounting against the independent recount; empty when they agree.
+inline std::string accounting_differences(RecordingFlash& flash, const ffs_image::CheckResult& check, int blocks)
+{
+    std::string out;
+    auto differ = [&out](const std::string& what, int block, long ffs, long recount) {
+        if (ffs != recount)
+            out += what + " of block " + std::to_string(block) + ": " + std::to_string(ffs) + ", recount " +
+                   std::to_string(recount) + "\n";
+    };
+    for (int b = 0; b < blocks; ++b) {
+        const flashfs::BlockStat& s = flashfs::fs.block_stat[b];
+        differ("state", b, s.state, block_state(flash, b));
+        if (s.state == ffs_image::kData) {
+            differ("used", b, s.used, check.blocks[b].used);
+            differ("lost", b, s.lost, check.blocks[b].lost);
+            differ("objects", b, s.objects, check.blocks[b].objects);
+        }
+    }
+    if (check.inode_block >= 0) {
+        const int t = check.inode_block;
+        differ("inode table", t, flashfs::fs.inodes, t);
+        differ("used slots", t, flashfs::fs.block_stat[t].used, check.blocks[t].used);
+        differ("lost slots", t, flashfs::fs.block_stat[t].lost, check.blocks[t].lost);
+    }
+    return out;
+}
+
 // The independent check of the flash, and the FFS's block accounting against its recount.
 inline ffs_image::CheckResult expect_consistent(RecordingFlash& flash, std::uint32_t journal_size = 4096)
 {
@@ -91,20 +118,7 @@ inline ffs_image::CheckResult expect_consistent(RecordingFlash& flash, std::uint
     options.journal_size = journal_size;
     ffs_image::CheckResult check = ffs_image::check_image(flash.data(), options);
     EXPECT_TRUE(check.ok()) << check.report();
-    for (int b = 0; b < options.blocks; ++b) {
-        const flashfs::BlockStat& s = flashfs::fs.block_stat[b];
-        EXPECT_EQ(s.state, block_state(flash, b)) << "block " << b;
-        if (s.state == ffs_image::kData) {
-            EXPECT_EQ(s.used, check.blocks[b].used) << "used of block " << b;
-            EXPECT_EQ(s.lost, check.blocks[b].lost) << "lost of block " << b;
-            EXPECT_EQ(s.objects, check.blocks[b].objects) << "objects of block " << b;
-        }
-    }
-    if (check.inode_block >= 0) {
-        EXPECT_EQ(flashfs::fs.inodes, check.inode_block);
-        EXPECT_EQ(flashfs::fs.block_stat[check.inode_block].used, check.blocks[check.inode_block].used);
-        EXPECT_EQ(flashfs::fs.block_stat[check.inode_block].lost, check.blocks[check.inode_block].lost);
-    }
+    EXPECT_EQ(accounting_differences(flash, check, options.blocks), "");
     return check;
 }
 

@@ -42,12 +42,20 @@ public:
         }
         reached_.assign(kSlots, 0);
         walk_dir(r_.root, "/", 0);
+        std::set<int> stray;
         for (int i = 1; i < kSlots; ++i) {
-            if (inodes_[i].valid() && reached_[i] == 0)
-                problem("inode " + std::to_string(i) + " is live but not reachable from the root");
+            if (inodes_[i].valid() && reached_[i] == 0) {
+                if (inodes_[i].type() == kSegment) {
+                    stray.insert(i);
+                    problem("segment " + std::to_string(i) + " is live but no file reaches it");
+                } else {
+                    problem("inode " + std::to_string(i) + " is live but not reachable from the root");
+                }
+            }
             if (reached_[i] > 1)
                 problem("inode " + std::to_string(i) + " is reached " + std::to_string(reached_[i]) + " times");
         }
+        collect_unreachable(stray);
         check_overlaps();
         check_journal();
     }
@@ -236,6 +244,31 @@ private:
         }
     }
 
+    // Cuts the unreachable segments into chains: each starts at a segment that no other
+    // unreachable segment leads to. Segments left over lie on a loop.
+    void collect_unreachable(std::set<int> stray)
+    {
+        std::set<int> followers;
+        for (int s : stray) {
+            int next = next_segment(s);
+            if (next > 0)
+                followers.insert(next);
+        }
+        for (int head : std::set<int>(stray)) {
+            if (followers.count(head) || !stray.count(head))
+                continue;
+            UnreachableChain chain;
+            for (int s = head; s > 0 && stray.erase(s); s = next_segment(s)) {
+                chain.segments.push_back(s);
+                std::vector<std::uint8_t> data = data_of(s);
+                chain.content.insert(chain.content.end(), data.begin(), data.end());
+            }
+            r_.unreachable.push_back(chain);
+        }
+        if (!stray.empty())
+            problem("unreachable segments loop, from segment " + std::to_string(*stray.begin()));
+    }
+
     void check_overlaps()
     {
         std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
@@ -302,6 +335,14 @@ std::string CheckResult::report() const
     for (const std::string& p : problems)
         out << p << "\n";
     return out.str();
+}
+
+bool CheckResult::ok_but_unreachable() const
+{
+    std::size_t segments = 0;
+    for (const UnreachableChain& chain : unreachable)
+        segments += chain.segments.size();
+    return problems.size() == segments;
 }
 
 CheckResult check_image(const std::uint8_t* area, const CheckOptions& options)

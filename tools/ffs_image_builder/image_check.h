@@ -7,6 +7,10 @@
 // DATA blocks, not overlapping, with valid names and sizes that match their contents; no two
 // entries of a directory with the same name; the journal a read-only ".journal" of the expected
 // size in the root whose records are all applied or empty.
+//
+// Live segments that no file reaches are a problem too, but they are also listed apart: a file
+// removal or truncation cut short by a power loss leaves exactly such segments behind (the
+// segments are deleted one by one, after the file), so callers can tell that state from damage.
 #pragma once
 
 #include <array>
@@ -33,6 +37,12 @@ struct BlockCount {
     int objects = 0;        // live objects located in the block
 };
 
+// Live segments that no file reaches, in segment-chain order, with their data.
+struct UnreachableChain {
+    std::vector<int> segments;
+    std::vector<std::uint8_t> content;
+};
+
 struct CheckOptions {
     int blocks = kBlocks;              // blocks the file system uses
     std::uint32_t journal_size = 4096; // 0: no journal expected
@@ -42,6 +52,9 @@ struct CheckResult {
     std::vector<std::string> problems;
     bool ok() const { return problems.empty(); }
     std::string report() const;  // the problems, one a line
+    // Every problem is one of the unreachable segments below (each is reported once).
+    bool ok_but_unreachable() const;
+    std::vector<UnreachableChain> unreachable;
 
     int inode_block = -1;
     int root = 0;
