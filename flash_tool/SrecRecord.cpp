@@ -120,6 +120,8 @@ std::size_t hex_bytes(std::uint8_t* destination, std::string_view text, std::siz
 
 int srec_read_line(std::string_view line, SrecRecord& record)
 {
+    // A line is text: it ends at a NUL byte, and so does the warning that quotes it.
+    line = line.substr(0, line.find('\0'));
     // The first character is not examined: only the type digit tells records apart.
     record.type = line.size() > 1 ? line[1] - '0' : -'0';
     record.length = 0;
@@ -129,19 +131,24 @@ int srec_read_line(std::string_view line, SrecRecord& record)
         return places_nothing ? 0 : illegal_line(line);
     }
 
-    // Every byte the count claims (address, data, checksum) must be there as digits.
-    const std::string_view fields = line.substr(2);
-    std::uint8_t count = 0;
-    if (hex_bytes(&count, fields, 1) != 1) {
+    // The count covers the address, the data and the checksum, and every byte it claims must be
+    // on the line. The checksum is never read, so any two characters stand for it; a bad digit
+    // in the address makes a wrong address, which lies outside the image and stops the reading.
+    const std::size_t count = hex_value(line.substr(std::min<std::size_t>(2, line.size())), 2);
+    const int length = static_cast<int>(count) - address_bytes - 1;
+    std::string_view fields = line.substr(std::min<std::size_t>(4, line.size()));
+    if (fields.ends_with('\n')) {
+        fields.remove_suffix(1);
+    }
+    if (length < 0 || fields.size() < 2 * count) {
         return illegal_line(line);
     }
-    const int length = count - address_bytes - 1;
-    std::array<std::uint8_t, 255> bytes;
-    if (length < 0 || hex_bytes(bytes.data(), fields.substr(2), count) != count) {
+    const std::string_view data = fields.substr(2 * static_cast<std::size_t>(address_bytes));
+    // A data byte that is not two digits would be stored as some other value.
+    if (hex_bytes(record.data.data(), data, static_cast<std::size_t>(length)) != static_cast<std::size_t>(length)) {
         return illegal_line(line);
     }
-    record.address = hex_value(fields.substr(2), 2 * static_cast<std::size_t>(address_bytes));
+    record.address = hex_value(fields, 2 * static_cast<std::size_t>(address_bytes));
     record.length = length;
-    std::copy_n(bytes.begin() + address_bytes, length, record.data.begin());
     return length;
 }

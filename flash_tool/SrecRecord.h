@@ -21,10 +21,11 @@ struct SrecRecord {
     std::array<std::uint8_t, 252> data{};
 };
 
-// Decodes line (its line end may still be attached) into record and returns the number of
-// data bytes, 0 for a line that places nothing. A line of an unknown type, or a data record
-// whose count claims more digits than the line holds or fewer bytes than its address and
-// checksum take, is reported as "WARNING: Illegal hex line: %s\n" and gives 0.
+// Decodes line (its line end may still be attached; a NUL ends it) into record and returns the
+// number of data bytes, 0 for a line that places nothing. A line of an unknown type, or a data
+// record whose count claims more characters than the line holds or fewer bytes than its address
+// and checksum take, or whose data are not all digit pairs, is reported as
+// "WARNING: Illegal hex line: %s\n" and gives 0. The address is read as hex_value reads it.
 int srec_read_line(std::string_view line, SrecRecord& record);
 
 // The number written by up to n hexadecimal digits (either case) at the start of text; reading

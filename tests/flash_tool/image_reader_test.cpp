@@ -104,6 +104,11 @@ TEST_F(ImageReader, AddressesOutsideTheImageStopTheFile)
     CaptureStderr();
     EXPECT_EQ(hexfile_read("end.s3", image.data(), image_size), image_address_out_of_range);
     EXPECT_EQ(GetCapturedStderr(), "Address too big: 0x00400000\n");
+
+    write_file("bad-digit.s3", "S309014G0000112233441A\n");
+    CaptureStderr();
+    EXPECT_EQ(hexfile_read("bad-digit.s3", image.data(), image_size), image_address_out_of_range);
+    EXPECT_EQ(GetCapturedStderr(), "Address too big: 0xFEC00014\n") << "a bad address digit cuts the address short";
     EXPECT_EQ(image, image_copy);
 }
 

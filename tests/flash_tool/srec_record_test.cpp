@@ -96,11 +96,34 @@ TEST(SrecReadLine, LowerCaseDigitsReadAsTheirValues)
     EXPECT_EQ(data_of(record), (std::vector<std::uint8_t>{0xAA, 0xBB, 0xCC, 0xDD}));
 }
 
-TEST(SrecReadLine, ChecksumIsNotVerifiedAndTextAfterItIsIgnored)
+TEST(SrecReadLine, ChecksumIsNotReadAndTextAfterItIsIgnored)
 {
     SrecRecord record;
     EXPECT_EQ(srec_read_line("S309014000001122334400\n", record), 4);
     EXPECT_EQ(srec_read_line("S30901400000112233441A  trailing words\n", record), 4);
+    const Decoded decoded = decode("S3090140000011223344zz\n", record);
+    EXPECT_EQ(decoded.length, 4) << "two characters that are no digits still stand for the checksum";
+    EXPECT_EQ(decoded.warning, "");
+    EXPECT_EQ(data_of(record), (std::vector<std::uint8_t>{0x11, 0x22, 0x33, 0x44}));
+}
+
+TEST(SrecReadLine, AddressDigitsEndAtTheFirstNonDigit)
+{
+    SrecRecord record;
+    const Decoded decoded = decode("S309014G0000112233441A\n", record);
+    EXPECT_EQ(decoded.length, 4) << "the record is placed by the address read so far";
+    EXPECT_EQ(decoded.warning, "");
+    EXPECT_EQ(record.address, 0x014u);
+}
+
+TEST(SrecReadLine, ALineEndsAtANulByte)
+{
+    SrecRecord record;
+    const std::string line("S5030001FB\0tail\n", 16);
+    const Decoded decoded = decode(line, record);
+    EXPECT_EQ(decoded.warning, "WARNING: Illegal hex line: S5030001FB\n");
+    EXPECT_EQ(decode(std::string("S3090140000011223344\0" "1A\n", 24), record).length, 0)
+        << "the checksum after the NUL is not on the line";
 }
 
 TEST(SrecReadLine, RecordsUpToTheLargestCountAreReadWhole)
