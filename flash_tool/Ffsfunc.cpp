@@ -53,15 +53,17 @@ int FFS_SetPath(std::string_view path, ffs_dir& cursor)
 
 int checkFileExist(std::string_view path)
 {
-    const PathList parts = path_components(path);
-    if (parts.empty()) {
+    const std::string name = path_last(path);
+    if (name.empty()) {
         return FFS_E_BADNAME;
     }
-    const int last = static_cast<int>(parts.size()) - 1;
-    const std::string& name = parts.back();
-    const std::string folder = last > 0 ? path_join(parts, last - 1) : std::string(1, '/');
     ffs_dir cursor{};
-    const int entries = ffs_opendir(folder.c_str(), &cursor);
+    if (const int r = FFS_SetPath(path, cursor); r < 0) {
+        return r;
+    }
+    // A target in the root has no folder part: the root itself is searched.
+    const std::string folder = path_dir(path);
+    const int entries = ffs_opendir(folder.empty() ? "/" : folder.c_str(), &cursor);
     if (entries < 0) {
         return entries;
     }
@@ -74,13 +76,7 @@ int checkFileExist(std::string_view path)
         }
         entry.back() = '\0';
         if (name == entry.data()) {
-            ffs_stat_info info{};
-            const std::string full = path_join(parts, last);
-            const int described = ffs_stat(full.c_str(), &info);
-            if (described < 0) {
-                return described;
-            }
-            return info.type == FFS_TYPE_DIR ? 0 : 1;
+            return 1;
         }
     }
     return 0;

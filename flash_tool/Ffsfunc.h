@@ -32,9 +32,10 @@ std::string path_last(std::string_view path);
 // neither opens nor can be made; deeper levels are then not tried.
 int FFS_SetPath(std::string_view path, ffs_dir& cursor);
 
-// 1 when path names an existing file (or link), 0 when it does not, or a negative FFS code when
-// its folder cannot be searched. A folder of that name counts as no file: it is never removed to
-// make room for one. Names are compared byte for byte, so path must be in the stored form.
+// 1 when path's folder holds an entry of path's last name (whatever kind of object it is), 0 when
+// it does not, or a negative FFS code: that of FFS_SetPath, which it calls first to make sure
+// the folders exist, or of the folder's search. Names are compared byte for byte, so path must
+// be in the stored form.
 int checkFileExist(std::string_view path);
 
 // Text of the system code page in UTF-8, and back.

@@ -114,17 +114,24 @@ TEST_F(FfsHelpers, SetPathStopsAtTheFirstLevelThatCannotBeMade)
     EXPECT_EQ(made.count("/1/2/3/4/5/6/7"), 0u);
 }
 
-TEST_F(FfsHelpers, FileExistsForFilesAndLinksNotForFolders)
+TEST_F(FfsHelpers, FileExistsWhenItsFolderHoldsTheName)
 {
     EXPECT_EQ(checkFileExist("/docs/a.txt"), 1);
     EXPECT_EQ(checkFileExist("/to-a"), 1);
-    EXPECT_EQ(checkFileExist("/docs/sub"), 0) << "a folder is never taken for the file";
+    EXPECT_EQ(checkFileExist("/docs/sub"), 1) << "an entry of any kind";
     EXPECT_EQ(checkFileExist("/docs/b.txt"), 0);
     EXPECT_EQ(checkFileExist("/docs/A.TXT"), 0) << "names compare exactly";
     EXPECT_EQ(checkFileExist("/.journal"), 1);
-    EXPECT_EQ(checkFileExist("/missing/a.txt"), FFS_E_NOTFOUND);
-    EXPECT_EQ(checkFileExist("/docs/a.txt/x"), FFS_E_NOTADIR);
     EXPECT_EQ(checkFileExist(""), FFS_E_BADNAME);
+}
+
+TEST_F(FfsHelpers, FileExistMakesTheFoldersFirstAndGivesTheirError)
+{
+    EXPECT_EQ(checkFileExist("/missing/a.txt"), 0);
+    EXPECT_EQ(tree().at("/missing").type, ffs_image::kDir);
+    EXPECT_EQ(checkFileExist("/docs/a.txt/x"), FFS_E_EXISTS) << "a file where a folder must be";
+    EXPECT_EQ(checkFileExist("/bad:name/f"), FFS_E_BADNAME);
+    EXPECT_EQ(checkFileExist("/1/2/3/4/5/6/7/f"), FFS_E_PATHTOODEEP);
 }
 
 TEST_F(FfsHelpers, NonAsciiFolderAndFileReachTheSamePlace)
