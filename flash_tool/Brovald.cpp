@@ -94,16 +94,12 @@ int write_pc_file(const Target& target, const std::string& pc_file)
 {
     remove_existing(target);
 
+    // A file larger than the whole image can never fit: the FFS runs out of space before its
+    // first image_size + 1 bytes are stored, so loading more would only cost memory.
     std::vector<std::uint8_t> bytes;
-    switch (load_pc_file(pc_file, bytes)) {
-    case PcFileResult::loaded:
-        break;
-    case PcFileResult::unreadable:
+    if (!load_pc_file(pc_file, bytes, std::size_t{image_size} + 1)) {
         print_console_log("Error: PC file read error!! %s\n", pc_file.c_str());
         return brovald_exit_pc_file;
-    case PcFileResult::too_big:
-        print_console_log("Error: PC file larger than the flash image!! %s\n", pc_file.c_str());
-        return FFS_E_NOSPACE;
     }
 
     // A refused open is not reported here: the write refuses the descriptor and says so.

@@ -1,6 +1,7 @@
 #include "image_fill.h"
 
 #include "Ffsfunc.h"
+#include "ImageGeometry.h"
 #include "Miscunit.h"
 #include "PcFile.h"
 #include "ffs.h"
@@ -50,10 +51,9 @@ int fill(const fs::path& folder, const std::string& ffs_folder, std::string& pro
             }
         } else {
             std::vector<std::uint8_t> bytes;
-            const PcFileResult loaded = load_pc_file(entry.string(), bytes);
-            r = loaded == PcFileResult::loaded ? store_file(ffs_path, bytes)
-                : loaded == PcFileResult::too_big ? FFS_E_NOSPACE
-                                                  : FFS_E_NOTFOUND;
+            // More than the image holds never fits: the FFS refuses it for lack of space.
+            r = load_pc_file(entry.string(), bytes, std::size_t{image_size} + 1) ? store_file(ffs_path, bytes)
+                                                                                 : FFS_E_NOTFOUND;
         }
         if (r < 0) {
             problem = entry.string() + ": " + ffs_error_name(r);

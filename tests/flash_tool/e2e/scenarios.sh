@@ -340,7 +340,15 @@ scenario_pc_file_larger_than_the_image() {
   truncate -s 5M "$work/pc/huge.bin"
   brovald run.log image.s3 /huge.bin huge.bin
   expect_exit 246
-  expect_stdout_has "Error: PC file larger than the flash image!! huge.bin"
+  expect_stdout <<'END'
+Info:Create Mapping file OK!!
+Info: read Flash file OK!! 
+Info: File system init OK!! 
+Info: File system FFS_SetPath OK!! 
+Info: File system checkFileExist OK!! FFS : ok
+Info : Write file: /huge.bin!! 
+Error: File system ffs_write error!! FFS : out of data space
+END
   expect_image_unchanged
 }
 
