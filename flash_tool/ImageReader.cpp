@@ -90,10 +90,11 @@ int srec_read_stream(std::FILE* file, std::uint8_t* image, std::uint32_t size)
             std::fprintf(image_diagnostics(), "Address too big: 0x%08X\n", offset);
             return image_address_out_of_range;
         }
-        // Bytes that run past the end of the image are not part of it.
+        // Bytes that run past the end of the image are not part of it and are not stored, but
+        // the record still counts whole, as every data byte read from the file does.
         const std::uint32_t inside = std::min(static_cast<std::uint32_t>(length), size - offset);
         std::memcpy(image + offset, record.data.data(), inside);
-        placed += inside;
+        placed += static_cast<std::uint32_t>(length);
     }
     return reader.failed() ? image_file_read_error : static_cast<int>(placed);
 }

@@ -17,8 +17,9 @@
 std::uint32_t file_read_image(std::uint8_t* image, std::uint32_t size);
 
 // Reads one S-record file into image, trying the program's folder when the name does not open.
-// Returns the number of data bytes placed, or image_file_open_error, image_file_read_error,
-// image_address_out_of_range or image_buffer_too_small.
+// Returns the number of data bytes its records carry (a record that runs past the image's end
+// counts whole, though only its bytes inside are stored), or image_file_open_error,
+// image_file_read_error, image_address_out_of_range or image_buffer_too_small.
 int hexfile_read(const char* file_name, std::uint8_t* image, std::uint32_t size);
 
 // The records of an open stream placed into image, as hexfile_read does after opening.

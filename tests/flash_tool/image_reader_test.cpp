@@ -85,9 +85,9 @@ TEST_F(ImageReader, IllegalLinesAreSkippedAndReadingGoesOn)
     EXPECT_EQ(image[2], 2);
 }
 
-TEST_F(ImageReader, ARecordRunningPastTheImageEndIsCutThere)
+TEST_F(ImageReader, ARecordRunningPastTheImageEndIsCutThereAndCountedWhole)
 {
-    EXPECT_EQ(read_image(srec_line(3, 0x017FFFFE, {1, 2, 3, 4})), 2u);
+    EXPECT_EQ(read_image(srec_line(3, 0x017FFFFE, {1, 2, 3, 4})), 4u);
     EXPECT_EQ(image[image_size - 2], 2);
     EXPECT_EQ(image[image_size - 1], 1);
 }
