@@ -28,16 +28,6 @@ void null_erase(std::uint8_t block)
 
 void null_write_halfword(std::uint8_t* address, std::uint16_t value) { put16(address, value); }
 
-// The halfword rules of write() store exactly the source bytes (a single byte keeps its
-// neighbour), so in memory they come down to a copy.
-void null_write(std::uint8_t* address, const std::uint8_t* source, std::uint32_t count)
-{
-    if (count == 1)
-        write_byte(address, *source);
-    else
-        std::memcpy(address, source, count);
-}
-
 void nothing() {}
 
 bool inside_area(std::uint32_t offset, std::uint32_t count)
@@ -64,7 +54,7 @@ int ffsdrv_null_init()
 }
 
 const DriverOps ffsdrv_null = {
-    ffsdrv_null_init, null_erase, null_write_halfword, null_write, nothing, nothing, nothing,
+    ffsdrv_null_init, null_erase, null_write_halfword, write, nothing, nothing, nothing,
 };
 
 void ffs_bind_driver(const DriverOps* ops) { bound_driver = ops ? ops : &ffsdrv_null; }
@@ -100,7 +90,7 @@ void write_byte(std::uint8_t* address, std::uint8_t value)
     }
 }
 
-void ffsdrv_write_through_halfwords(std::uint8_t* address, const std::uint8_t* source, std::uint32_t count)
+void write(std::uint8_t* address, const std::uint8_t* source, std::uint32_t count)
 {
     if (count == 0)
         return;

@@ -66,9 +66,10 @@ int ffsdrv_null_init();
 extern const DriverOps ffsdrv_null;
 
 // Write rules shared by every driver: single bytes and unaligned runs are built from halfword
-// writes (dev.ops.write_halfword), keeping the neighbouring byte as it is.
+// writes (dev.ops.write_halfword), keeping the neighbouring byte as it is. write() is the null
+// driver's run operation.
 void write_byte(std::uint8_t* address, std::uint8_t value);
-void ffsdrv_write_through_halfwords(std::uint8_t* address, const std::uint8_t* source, std::uint32_t count);
+void write(std::uint8_t* address, const std::uint8_t* source, std::uint32_t count);
 
 // Which driver table the next ffs_dev_init copies (tests bind a recording driver).
 void ffs_bind_driver(const DriverOps* ops);  // nullptr: the null driver

@@ -97,7 +97,7 @@ void RecordingFlash::write(std::uint8_t* address, const std::uint8_t* source, st
 {
     std::size_t first = interior_.size();
     in_bulk_ = true;
-    flashfs::ffsdrv_write_through_halfwords(address, source, count);
+    flashfs::write(address, source, count);
     in_bulk_ = false;
     if (record_kinds_ && interior_.size() > first) {
         interior_[first] = false;
