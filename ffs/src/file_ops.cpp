@@ -92,11 +92,22 @@ int truncate_file(int r, const char* leaf, int dir)
 
 std::int32_t file_size(int i) { return segment_find(i, 0x7FFFFFFF, nullptr, nullptr); }
 
+// How many bytes from wfp the buffer may hold: a chunk, except when it holds an object that a
+// later segment follows (only in images made elsewhere: a file object with data, a short
+// segment). Its data then ends where the next segment's begins; writing past it would put
+// the bytes in the wrong place and rewrite the object with more than it held.
+std::int32_t buffer_span(const Descriptor& d)
+{
+    if (d.segment < 1 || segment_next(d.segment) == 0)
+        return fs.chunk_size;
+    return std::min(segment_datasize(d.segment), fs.chunk_size);
+}
+
 }  // namespace
 
 int segment_create(const std::uint8_t* data, std::int32_t length, int link_request)
 {
-    trace(TR_CREATE, "segc(%d, %d){", length, link_request);
+    trace(TR_API, "segc(%d, %d){", length, link_request);
     const std::uint32_t size = segment_size(static_cast<std::uint32_t>(length));
     fs.record.size = static_cast<std::uint16_t>(size);
     fs.record.link = static_cast<std::int16_t>(link_request);
@@ -108,7 +119,7 @@ int segment_create(const std::uint8_t* data, std::int32_t length, int link_reque
     flash_write8(at + static_cast<std::uint32_t>(length), 0);
     const int request = fs.record.link;  // as a reclaim during the allocation may have left it
     fs.record.link = static_cast<std::int16_t>(request > 0 ? -segment_last(request) : -request);
-    trace(TR_CREATE, "} %d", r);
+    trace(TR_API, "} %d", r);
     return r;
 }
 
@@ -120,7 +131,7 @@ int datasync(int index)
     Descriptor& d = fs.fds[index];
     if (!d.dirty)
         return 0;
-    const std::int32_t length = std::min(d.size - d.wfp, fs.chunk_size);
+    const std::int32_t length = std::min(d.size - d.wfp, buffer_span(d));
     const std::uint8_t* buffer = d.buffer.data();
     if (d.segment < 1) {
         journal_begin(0);
@@ -240,7 +251,7 @@ int ffs_write_b(int fd, const void* source, int count)
         return FFS_E_INVALID;
     if (d->flags & FFS_O_APPEND)
         d->fp = d->size;
-    if (d->fp >= d->wfp + fs.chunk_size) {
+    if (d->fp >= d->wfp + buffer_span(*d)) {
         int r = datasync(index);
         if (r < 0)
             return r;
@@ -254,14 +265,15 @@ int ffs_write_b(int fd, const void* source, int count)
                 return r;
         }
         d->dirty = 1;
-        const int k = std::min(fs.chunk_size - (d->fp - d->wfp), count - copied);
+        const std::int32_t span = buffer_span(*d);
+        const int k = std::min(span - (d->fp - d->wfp), count - copied);
         if (k <= 0 || d->fp < d->wfp)
             return FFS_E_CORRUPTED;  // the buffer cannot take the position: never spin on it
         std::memcpy(d->buffer.data() + (d->fp - d->wfp), bytes + copied, static_cast<std::size_t>(k));
         d->fp += k;
         copied += k;
         d->size = std::max(d->size, d->fp);
-        if (d->fp >= d->wfp + fs.chunk_size) {
+        if (d->fp >= d->wfp + span) {
             int r = datasync(index);
             if (r < 0)
                 return r;

@@ -275,3 +275,32 @@ TEST(FfsFileOpsImage, UserFilesNamedLikeTheJournalAreOrdinaryFiles)
     EXPECT_EQ(read_back("/.journal"), pattern(300, 2));
     expect_consistent(flash, 0);
 }
+
+// Images made elsewhere may hold data in the file object, or a short segment, before further
+// segments: writing into such an object rewrites it with its own length, never a chunk.
+TEST(FfsFileOpsImage, ObjectsShorterThanAChunkBeforeMoreSegmentsKeepTheirLength)
+{
+    ImageBuilder b;
+    const auto head = pattern(100, 3);
+    const auto middle = pattern(500, 4);
+    const auto tail = pattern(8192, 5);
+    int f = b.file_inline(b.root(), "f", head);
+    b.segment(b.segment(f, middle), tail);
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+
+    std::vector<std::uint8_t> expected = head;
+    expected.insert(expected.end(), middle.begin(), middle.end());
+    expected.insert(expected.end(), tail.begin(), tail.end());
+    // From the middle of the file object over its end, through the short segment and into the last.
+    const auto update = pattern(800, 6);
+    std::copy(update.begin(), update.end(), expected.begin() + 50);
+    int fd = ffs_open("/f", FFS_O_WRITE);
+    ASSERT_EQ(fd, FFS_FD_BASE);
+    ASSERT_EQ(ffs_write_b(fd, head.data(), 50), 50);  // the same bytes again up to the update
+    EXPECT_EQ(ffs_write_b(fd, update.data(), 800), 800);
+    EXPECT_EQ(ffs_close(fd), 0);
+    EXPECT_EQ(read_back("/f"), expected);
+    auto check = expect_consistent(flash);
+    EXPECT_EQ(check.tree["/f"].pieces, (std::vector<std::uint32_t>{100, 500, 8192}));
+}
