@@ -221,6 +221,17 @@ TEST(FfsMount, NoRootIsNotFormatted)
     EXPECT_EQ(ffs_initialize(), FFS_E_NOFORMAT);
 }
 
+TEST(FfsMount, OnlyADirectoryNamedWithASlashIsTheRoot)
+{
+    ImageBuilder b;
+    const int fake = b.file(b.root(), "/x/c100", bytes_of("data"));  // a later slot than the root
+    ASSERT_GT(fake, b.root());
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    EXPECT_EQ(fs.root, b.root());
+    EXPECT_EQ(fs.chunk_size, 8192);  // the file's name carries no parameters
+}
+
 TEST(FfsMount, AgesAreTrackedAcrossTheWrap)
 {
     ImageBuilder b;
