@@ -207,7 +207,8 @@ int ffs_open(const char* path, int flags)
         if (writing) {
             if ((flags & (FFS_O_CREATE | FFS_O_EXCL)) == (FFS_O_CREATE | FFS_O_EXCL))
                 return FFS_E_EXISTS;
-            int p = is_protected(r, path);
+            // Judged by the file's own path: a link must not open a protected file for writing.
+            int p = is_protected(r, object_path(path));
             if (p < 0)
                 return p;
         }

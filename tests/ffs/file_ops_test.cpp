@@ -185,10 +185,15 @@ TEST(FfsFileOpsImage, ReadOnlyFilesEndingInImeiStay)
     int d = b.mkdir(b.root(), "sys");
     b.file(d, "IMEI", bytes_of("350000000000000"), 0xE1);
     b.file(d, "config", bytes_of("ro"), 0xE1);
+    b.link(b.root(), "id", "/sys/IMEI");
     RecordingFlash flash(b.image());
     ASSERT_EQ(ffs_initialize(), 0);
     EXPECT_EQ(ffs_remove("/sys/IMEI"), FFS_E_ACCESS);
     EXPECT_EQ(ffs_open("/sys/IMEI", FFS_O_WRITE | FFS_O_TRUNC), FFS_E_ACCESS);
+    // Nor through a link, whose own name says nothing of the file.
+    EXPECT_EQ(ffs_open("/id", 0x2B), FFS_E_ACCESS);
+    EXPECT_EQ(read_back("/id"), bytes_of("350000000000000"));
+    EXPECT_EQ(ffs_remove("/id"), 0);  // the link itself
     EXPECT_EQ(read_back("/sys/IMEI"), bytes_of("350000000000000"));
     EXPECT_EQ(ffs_remove("/sys/config"), 0);
 }
