@@ -104,6 +104,14 @@ void write(std::uint8_t* address, const std::uint8_t* source, std::uint32_t coun
         ++source;
         --count;
     }
+    if (dev.ops.write_halfword == null_write_halfword) {
+        // Halfwords that are plain stores come down to one copy of the same bytes.
+        const std::uint32_t whole = count & ~1u;
+        std::memcpy(address, source, whole);
+        address += whole;
+        source += whole;
+        count -= whole;
+    }
     for (; count >= 2; count -= 2, address += 2, source += 2)
         dev.ops.write_halfword(address, get16(source));
     if (count == 1)

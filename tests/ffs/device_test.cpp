@@ -100,6 +100,30 @@ TEST_F(FfsDevice, RunsAreSplitIntoHalfwordsByAlignment)
     EXPECT_EQ(std::memcmp(area.data() + 0x200, five, 5), 0);
 }
 
+TEST_F(FfsDevice, PlainStoresGiveTheBytesOfTheHalfwordRules)
+{
+    // With the null driver's own halfword store a run is copied at once; the bytes must be those
+    // that the rules leave halfword by halfword.
+    std::vector<std::uint8_t> source(37);
+    for (std::size_t i = 0; i < source.size(); ++i)
+        source[i] = static_cast<std::uint8_t>(i * 29 + 3);
+    const DriverOps logging = dev.ops;
+    for (std::uint32_t start = 0x400; start < 0x404; ++start) {
+        for (std::uint32_t count : {0u, 1u, 2u, 3u, 36u, 37u}) {
+            std::fill(area.begin() + 0x3F0, area.begin() + 0x480, 0x5A);
+            dev.ops = logging;
+            dev.ops.write(area.data() + start, source.data(), count);
+            std::vector<std::uint8_t> by_halfwords(area.begin() + 0x3F0, area.begin() + 0x480);
+            std::fill(area.begin() + 0x3F0, area.begin() + 0x480, 0x5A);
+            dev.ops = ffsdrv_null;
+            dev.ops.write(area.data() + start, source.data(), count);
+            EXPECT_EQ(std::vector<std::uint8_t>(area.begin() + 0x3F0, area.begin() + 0x480), by_halfwords)
+                << "start " << start << " count " << count;
+        }
+    }
+    dev.ops = logging;
+}
+
 TEST_F(FfsDevice, EraseTouchesExactlyOneBlock)
 {
     std::fill(area.begin(), area.end(), 0x00);
