@@ -33,8 +33,10 @@ sim() {
   "$sim_exe" --root "$work/handset" --transcript "$work/transcript" --raw-transcript "$work/raw" "$@" \
     >"$work/sim.out" 2>"$work/sim.err" &
   sim_pid=$!
-  for _ in $(seq 200); do
+  # A loaded machine can take seconds to start it: wait while it lives, up to 30 s.
+  for _ in $(seq 3000); do
     [[ -s $work/sim.out ]] && break
+    kill -0 "$sim_pid" 2>/dev/null || break
     sleep 0.01
   done
   slave=$(head -n 1 "$work/sim.out")
