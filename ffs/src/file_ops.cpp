@@ -183,7 +183,8 @@ int ffs_open(const char* path, int flags)
 
     const char* leaf = nullptr;
     int dir = 0;
-    int r = object_lookup(path, &leaf, &dir);
+    const char* reached = path;
+    int r = object_lookup(path, &leaf, &dir, &reached);
     if (r < 0 && r != FFS_E_NOTFOUND)
         return r;
     if (r > 0 && open_elsewhere(r, !writing))
@@ -208,7 +209,7 @@ int ffs_open(const char* path, int flags)
             if ((flags & (FFS_O_CREATE | FFS_O_EXCL)) == (FFS_O_CREATE | FFS_O_EXCL))
                 return FFS_E_EXISTS;
             // Judged by the file's own path: a link must not open a protected file for writing.
-            int p = is_protected(r, object_path(path));
+            int p = is_protected(r, reached);
             if (p < 0)
                 return p;
         }

@@ -87,24 +87,27 @@ int path_lookup(const char* path, const char** leaf, int* dir_out)
     return result;
 }
 
+namespace {
+
+// The target path is the link's data, ended by the 0 after it.
 const char* link_target(int i)
 {
-    // The target path is the link's data, ended by the 0 after it.
     return object_data_length(i) > 0 ? reinterpret_cast<const char*>(object_data(i)) : "";
 }
 
-const char* object_path(const char* path)
-{
-    int named = path_lookup(path);
-    return named > 0 && inode(named).type() == OT_LINK ? link_target(named) : path;
-}
+}  // namespace
 
-int object_lookup(const char* path, const char** leaf, int* dir)
+int object_lookup(const char* path, const char** leaf, int* dir, const char** reached)
 {
     trace(TR_LOOKUP, "olu(%s){", path ? path : "");
+    if (reached)
+        *reached = path;
     int r = path_lookup(path, leaf, dir);
     if (r > 0 && inode(r).type() == OT_LINK) {
-        r = path_lookup(link_target(r), leaf, dir);
+        const char* target = link_target(r);
+        if (reached)
+            *reached = target;
+        r = path_lookup(target, leaf, dir);
         if (r > 0 && inode(r).type() != OT_FILE)
             r = FFS_E_NOTAFILE;
     }

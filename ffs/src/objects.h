@@ -34,11 +34,8 @@ int for_each_entry(int d, Visit visit)
 // ---- paths ----
 // leaf: start of the last component reached; dir: the directory searched last.
 int path_lookup(const char* path, const char** leaf = nullptr, int* dir = nullptr);
-int object_lookup(const char* path, const char** leaf = nullptr, int* dir = nullptr);
-// The path a link holds (the link must be valid).
-const char* link_target(int i);
-// The path of the object that object_lookup reaches: the link's target when path names a link.
-const char* object_path(const char* path);
+// reached: the path of the object looked up, which is the link's target when path names a link.
+int object_lookup(const char* path, const char** leaf = nullptr, int* dir = nullptr, const char** reached = nullptr);
 int dir_lookup(const char* path);
 int name_check(const char* name);
 int is_protected(int i, const char* path);
