@@ -285,6 +285,14 @@ void report(const std::string& name, const CutStats& stats)
                 stats.inode_reclaims, static_cast<unsigned long long>(stats.unreachable_points));
 }
 
+// Runs the workload with a cut at each of its cut points and prints what was checked.
+void cut_everywhere(const std::string& name, const Workload& w)
+{
+    CutStats stats;
+    run_power_cuts(w, stats);
+    report(name, stats);
+}
+
 Workload tree_workload()
 {
     Workload w;
@@ -385,37 +393,27 @@ Workload churn_workload()
 
 TEST(FfsPowerCut, BuildingATree)
 {
-    CutStats stats;
-    run_power_cuts(tree_workload(), stats);
-    report("tree", stats);
+    cut_everywhere("tree", tree_workload());
 }
 
 TEST(FfsPowerCut, ReplacingAndRemovingFiles)
 {
-    CutStats stats;
-    run_power_cuts(replace_workload(), stats);
-    report("replace", stats);
+    cut_everywhere("replace", replace_workload());
 }
 
 TEST(FfsPowerCut, JournalReplacementAndInodeTableMoves)
 {
-    CutStats stats;
-    run_power_cuts(table_workload(), stats);
-    report("journal and inode table", stats);
+    cut_everywhere("journal and inode table", table_workload());
 }
 
 TEST(FfsPowerCut, OverwritingSegmentsInPlace)
 {
-    CutStats stats;
-    run_power_cuts(overwrite_workload(), stats);
-    report("overwrite", stats);
+    cut_everywhere("overwrite", overwrite_workload());
 }
 
 TEST(FfsPowerCut, ChurnThroughDataAndInodeReclaim)
 {
-    CutStats stats;
-    run_power_cuts(churn_workload(), stats);
-    report("churn", stats);
+    cut_everywhere("churn", churn_workload());
 }
 
 namespace {
