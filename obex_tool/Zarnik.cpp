@@ -48,6 +48,19 @@ bool load_file(const std::string& path, std::string& content)
     return read_whole;
 }
 
+// Reports how opening the session ended and notes an open one; returns the handle or error.
+int session_opened(int handle)
+{
+    if (handle < 0) {
+        printMessage("InitObex fail!!!\n");
+        program_log("InitObex fail!!!\n");
+        return handle;
+    }
+    session_open = true;
+    program_log("InitObex OK!!!\n");
+    return handle;
+}
+
 } // namespace
 
 int ReInitObex(int handle, int& maxDataLength)
@@ -60,14 +73,7 @@ int ReInitObex(int handle, int& maxDataLength)
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
         new_handle = InitObex(maxDataLength);
     }
-    if (new_handle < 0) {
-        printMessage("InitObex fail!!!\n");
-        program_log("InitObex fail!!!\n");
-        return new_handle;
-    }
-    session_open = true;
-    program_log("InitObex OK!!!\n");
-    return new_handle;
+    return session_opened(new_handle);
 }
 
 int zarnik_main(int argc, char** argv)
@@ -102,14 +108,10 @@ int zarnik_main(int argc, char** argv)
     // From here a failure ends the run at once: no DISCONNECT, and the port is left to the end
     // of the process (its log then ends with the failing exchange).
     int maxDataLength = 0;
-    int handle = InitObex(maxDataLength);
+    int handle = session_opened(InitObex(maxDataLength));
     if (handle < 0) {
-        printMessage("InitObex fail!!!\n");
-        program_log("InitObex fail!!!\n");
         return handle;
     }
-    session_open = true;
-    program_log("InitObex OK!!!\n");
 
     FileInfoList listing;
     std::string current_folder;
