@@ -26,13 +26,8 @@ windows_code_page=CP1252
 # shellcheck source=scenarios.sh
 source "$here/scenarios.sh"
 
-failures=0
-failed_checks=0
-
-say_fail() {
-  echo "    FAIL: $*"
-  failed_checks=$((failed_checks + 1))
-}
+# shellcheck source=../../support/scenario_runner.sh
+source "$here/../../support/scenario_runner.sh"
 
 # --- set-up helpers used by the scenarios
 
@@ -188,25 +183,7 @@ if ((${#names[@]} == 0)); then
   if [[ $mode == wine ]]; then
     names=("${wine_set[@]}")
   else
-    mapfile -t names < <(declare -F | sed -n 's/^declare -f scenario_//p')
+    mapfile -t names < <(every_scenario)
   fi
 fi
-for name in "${names[@]}"; do
-  work=$(mktemp -d "${TMPDIR:-/tmp}/brovald-e2e.XXXXXX")
-  mkdir -p "$work/pc"
-  failed_checks=0
-  exit_status=
-  elapsed_ms=0
-  "scenario_$name"
-  if ((failed_checks == 0)); then
-    printf 'PASS %s (%s ms)\n' "$name" "$elapsed_ms"
-    rm -rf "$work"
-  else
-    printf 'FAIL %s (kept %s)\n' "$name" "$work"
-    failures=$((failures + 1))
-  fi
-done
-if ((failures > 0)); then
-  echo "$failures scenario(s) failed"
-  exit 1
-fi
+run_scenarios brovald-e2e "${names[@]}"

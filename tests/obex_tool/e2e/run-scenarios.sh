@@ -16,15 +16,10 @@ port=5
 # shellcheck source=scenarios.sh
 source "$here/scenarios.sh"
 
-failures=0
-failed_checks=0
+# shellcheck source=../../support/scenario_runner.sh
+source "$here/../../support/scenario_runner.sh"
 sim_pid=
 slave=
-
-say_fail() {
-  echo "    FAIL: $*"
-  failed_checks=$((failed_checks + 1))
-}
 
 # --- set-up helpers used by the scenarios
 
@@ -154,30 +149,21 @@ expect_raw_transcript() {
 
 # --- the run
 
+scenario_skipped() {
+  [[ $mode == wine ]] && [[ " ${native_only[*]} " == *" $1 "* ]]
+}
+
+scenario_prepare() {
+  mkdir -p "$work/handset"
+  slave=
+}
+
+scenario_finish() {
+  stop_sim
+}
+
 names=("$@")
 if ((${#names[@]} == 0)); then
-  mapfile -t names < <(declare -F | sed -n 's/^declare -f scenario_//p')
+  mapfile -t names < <(every_scenario)
 fi
-for name in "${names[@]}"; do
-  if [[ $mode == wine ]] && [[ " ${native_only[*]} " == *" $name "* ]]; then
-    continue
-  fi
-  work=$(mktemp -d "${TMPDIR:-/tmp}/zarnik-e2e.XXXXXX")
-  mkdir -p "$work/pc" "$work/handset"
-  failed_checks=0
-  slave=
-  exit_status=
-  "scenario_$name"
-  stop_sim
-  if ((failed_checks == 0)); then
-    printf 'PASS %s (%s ms)\n' "$name" "${elapsed_ms:-0}"
-    rm -rf "$work"
-  else
-    printf 'FAIL %s (kept %s)\n' "$name" "$work"
-    failures=$((failures + 1))
-  fi
-done
-if ((failures > 0)); then
-  echo "$failures scenario(s) failed"
-  exit 1
-fi
+run_scenarios zarnik-e2e "${names[@]}"
