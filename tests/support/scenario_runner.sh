@@ -1,8 +1,9 @@
 # Shared by the end-to-end runners (sourced): failure counting and the loop over scenarios.
-# A runner defines its scenarios as shell functions "scenario_<name>" and may define:
-#   scenario_skipped NAME   true when this mode does not run NAME
-#   scenario_prepare        after $work is made, before the scenario (extra folders, state)
-#   scenario_finish         after the scenario, before its result is judged (stop helpers)
+# A runner defines its scenarios as shell functions "scenario_<name>" (no other function may
+# carry that prefix: every one of them is taken for a scenario) and may define:
+#   skip_scenario NAME  true when this mode does not run NAME
+#   before_scenario     after $work is made, before the scenario (extra folders, state)
+#   after_scenario      after the scenario, before its result is judged (stop helpers)
 # A scenario sets elapsed_ms when it times a run.
 
 failures=0
@@ -24,7 +25,7 @@ run_scenarios() {
   local tag=$1 name
   shift
   for name in "$@"; do
-    if declare -F scenario_skipped >/dev/null && scenario_skipped "$name"; then
+    if declare -F skip_scenario >/dev/null && skip_scenario "$name"; then
       continue
     fi
     work=$(mktemp -d "${TMPDIR:-/tmp}/$tag.XXXXXX")
@@ -32,9 +33,9 @@ run_scenarios() {
     failed_checks=0
     exit_status=
     elapsed_ms=0
-    if declare -F scenario_prepare >/dev/null; then scenario_prepare; fi
+    if declare -F before_scenario >/dev/null; then before_scenario; fi
     "scenario_$name"
-    if declare -F scenario_finish >/dev/null; then scenario_finish; fi
+    if declare -F after_scenario >/dev/null; then after_scenario; fi
     if ((failed_checks == 0)); then
       printf 'PASS %s (%s ms)\n' "$name" "$elapsed_ms"
       rm -rf "$work"

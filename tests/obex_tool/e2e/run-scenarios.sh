@@ -149,16 +149,16 @@ expect_raw_transcript() {
 
 # --- the run
 
-scenario_skipped() {
+skip_scenario() {
   [[ $mode == wine ]] && [[ " ${native_only[*]} " == *" $1 "* ]]
 }
 
-scenario_prepare() {
+before_scenario() {
   mkdir -p "$work/handset"
   slave=
 }
 
-scenario_finish() {
+after_scenario() {
   stop_sim
 }
 
