@@ -27,7 +27,7 @@ void append_code_point(std::u16string& out, char32_t cp)
     }
 }
 
-} // namespace
+}  // namespace
 
 std::u16string codepage_to_utf16(std::string_view text)
 {
@@ -63,8 +63,7 @@ std::string utf16_to_codepage(std::u16string_view units)
     std::mbstate_t state{};
     for (std::size_t i = 0; i < units.size(); ++i) {
         char32_t cp = units[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-            units[i + 1] <= 0xDFFF) {
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00);
             ++i;
         }

@@ -23,7 +23,7 @@ void delete_front(std::string& text, std::ptrdiff_t count)
     text.erase(0, std::min<std::size_t>(static_cast<std::size_t>(count), text.size()));
 }
 
-} // namespace
+}  // namespace
 
 std::string text_field(std::string_view text, std::string_view separator, int n)
 {
@@ -129,7 +129,7 @@ std::size_t decode_unit(const unsigned char* bytes, std::size_t available, char1
     return length;
 }
 
-} // namespace
+}  // namespace
 
 std::size_t utf16_to_utf8(const char16_t* units, char* bytes, std::size_t capacity)
 {

@@ -100,14 +100,14 @@ enum ffs_object_type : int {
 
 // One object as ffs_stat sees it (a link is described itself, not followed).
 struct ffs_stat_info {
-    std::int16_t inode;        // slot in the inode table
-    int type;                  // ffs_object_type
-    std::uint8_t flags;        // flags byte as stored
-    bool read_only;            // flags bit 4 clear
-    std::int32_t size;         // file: data bytes of the object and all its segments; else its data bytes
-    std::int32_t segments;     // file: number of segments after the file object
-    std::uint32_t location;    // in 16-byte atoms from the start of the area
-    std::uint16_t object_size; // bytes the object occupies in its data block
+    std::int16_t inode;         // slot in the inode table
+    int type;                   // ffs_object_type
+    std::uint8_t flags;         // flags byte as stored
+    bool read_only;             // flags bit 4 clear
+    std::int32_t size;          // file: data bytes of the object and all its segments; else its data bytes
+    std::int32_t segments;      // file: number of segments after the file object
+    std::uint32_t location;     // in 16-byte atoms from the start of the area
+    std::uint16_t object_size;  // bytes the object occupies in its data block
     std::uint16_t sequence;
     std::uint16_t updates;
 };

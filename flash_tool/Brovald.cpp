@@ -138,7 +138,7 @@ int write_file_list(const ParamClass& params, const std::vector<Target>& targets
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 int brovald_main(int argc, char** argv)
 {

@@ -119,7 +119,7 @@ const char* name_of(const CodeName (&table)[N], int code)
     return unknown_code;
 }
 
-} // namespace
+}  // namespace
 
 const char* ffs_error_name(int code)
 {

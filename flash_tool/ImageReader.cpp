@@ -38,7 +38,7 @@ std::FILE* open_image_file(const char* file_name, int& error)
     return file;
 }
 
-} // namespace
+}  // namespace
 
 std::uint32_t file_read_image(std::uint8_t* image, std::uint32_t size)
 {
@@ -112,8 +112,7 @@ void swap_bytes(std::uint8_t* buffer, std::size_t length, int width)
     }
 }
 
-int join_program_dir(char* buffer, std::size_t buffer_size, std::string_view program_path,
-                     std::string_view name)
+int join_program_dir(char* buffer, std::size_t buffer_size, std::string_view program_path, std::string_view name)
 {
     const std::size_t folder_length = dir_prefix_length(program_path);
     if (folder_length + name.size() + 1 > buffer_size) {

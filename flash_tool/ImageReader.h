@@ -31,8 +31,7 @@ void swap_bytes(std::uint8_t* buffer, std::size_t length, int width);
 
 // Writes the folder part of program_path followed by name into buffer, zero-terminated.
 // Returns the length of the built path, or image_buffer_too_small when it does not fit.
-int join_program_dir(char* buffer, std::size_t buffer_size, std::string_view program_path,
-                     std::string_view name);
+int join_program_dir(char* buffer, std::size_t buffer_size, std::string_view program_path, std::string_view name);
 
 // Length of the folder part of path: the position just after its last "/" or "\", or 0.
 std::size_t dir_prefix_length(std::string_view path);

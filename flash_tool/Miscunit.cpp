@@ -38,7 +38,7 @@ void write_to_log(const std::string& text)
     }
 }
 
-} // namespace
+}  // namespace
 
 bool open_log(const char* file_name)
 {

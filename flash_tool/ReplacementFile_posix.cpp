@@ -15,7 +15,7 @@ mode_t default_file_mode()
     return 0666 & ~mask;
 }
 
-} // namespace
+}  // namespace
 
 std::string replacement_target(const std::string& target)
 {

@@ -20,7 +20,7 @@ std::string full_path(const std::string& path)
     return length > 0 && length < sizeof full ? std::string(full, length) : path;
 }
 
-} // namespace
+}  // namespace
 
 std::string replacement_target(const std::string& target)
 {

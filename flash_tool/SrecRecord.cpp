@@ -52,14 +52,14 @@ int pair_value(const char* pair)
 int address_bytes_of(int type)
 {
     switch (type) {
-    case 1:
-        return 2;
-    case 2:
-        return 3;
-    case 3:
-        return 4;
-    default:
-        return 0;
+        case 1:
+            return 2;
+        case 2:
+            return 3;
+        case 3:
+            return 4;
+        default:
+            return 0;
     }
 }
 
@@ -67,12 +67,11 @@ std::FILE* diagnostics = nullptr;
 
 int illegal_line(std::string_view line)
 {
-    std::fprintf(image_diagnostics(), "WARNING: Illegal hex line: %.*s\n", static_cast<int>(line.size()),
-                 line.data());
+    std::fprintf(image_diagnostics(), "WARNING: Illegal hex line: %.*s\n", static_cast<int>(line.size()), line.data());
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 void set_image_diagnostics(std::FILE* stream)
 {

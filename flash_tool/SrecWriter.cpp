@@ -103,7 +103,7 @@ struct Output {
 
 Output output;
 
-} // namespace
+}  // namespace
 
 int file_write_image(std::uint8_t* image, std::uint32_t size, std::span<const WriteRange> ranges)
 {
@@ -167,8 +167,8 @@ void srec_write_line(const std::uint8_t* bytes, int count, std::uint32_t offset,
     *out++ = form.type;
     out = put_hex(out, record_count, 2);
     out = put_hex(out, address, form.address_digits);
-    std::uint32_t sum = record_count + (address >> 24) + (address >> 16 & 0xFF) + (address >> 8 & 0xFF) +
-                        (address & 0xFF);
+    std::uint32_t sum =
+        record_count + (address >> 24) + (address >> 16 & 0xFF) + (address >> 8 & 0xFF) + (address & 0xFF);
     for (int i = 0; i < count; ++i) {
         const std::uint8_t byte = bytes[i];
         out = std::copy_n(digit_pairs[byte].data(), 2, out);

@@ -22,7 +22,7 @@ std::string next_temporary_name()
     return name;
 }
 
-} // namespace
+}  // namespace
 
 void create_working_copy()
 {

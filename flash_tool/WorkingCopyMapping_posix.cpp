@@ -81,7 +81,7 @@ bool name_is_ours(const std::string& name)
            by_name.st_dev == by_handle.st_dev && by_name.st_ino == by_handle.st_ino;
 }
 
-} // namespace
+}  // namespace
 
 MappingResult map_working_copy(const std::string& name, std::size_t mapping_size, std::size_t used_size)
 {

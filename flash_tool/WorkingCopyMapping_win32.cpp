@@ -19,7 +19,7 @@ DWORD low_part(std::size_t size)
     return static_cast<DWORD>(size & 0xFFFFFFFFu);
 }
 
-} // namespace
+}  // namespace
 
 MappingResult map_working_copy(const std::string& name, std::size_t mapping_size, std::size_t /*used_size*/)
 {

@@ -120,7 +120,7 @@ void sleep_for(Clock::duration d)
     std::this_thread::sleep_for(d);
 }
 
-} // namespace
+}  // namespace
 
 ComportTiming& comport_timing()
 {

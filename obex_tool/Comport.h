@@ -37,7 +37,7 @@ inline constexpr std::size_t kComRxBufferSize = 16384;
 // How long ObexRecv waits; tests that are not about the first-byte wait shorten it.
 struct ComportTiming {
     std::chrono::milliseconds first_byte_wait{3000};
-    std::chrono::milliseconds settle{5}; // after the first byte is seen, before the gap counts
+    std::chrono::milliseconds settle{5};  // after the first byte is seen, before the gap counts
     std::chrono::milliseconds quiet_gap{3};
 };
 ComportTiming& comport_timing();

@@ -57,8 +57,8 @@ bool speed_for(int baud, speed_t& speed)
     static constexpr struct {
         int baud;
         speed_t speed;
-    } speeds[] = {{1200, B1200},   {2400, B2400},     {4800, B4800},     {9600, B9600},
-                  {19200, B19200}, {38400, B38400},   {57600, B57600},   {115200, B115200},
+    } speeds[] = {{1200, B1200},     {2400, B2400},     {4800, B4800},    {9600, B9600},
+                  {19200, B19200},   {38400, B38400},   {57600, B57600},  {115200, B115200},
                   {230400, B230400}, {460800, B460800}, {921600, B921600}};
     for (const auto& s : speeds) {
         if (s.baud == baud) {
@@ -89,7 +89,9 @@ bool make_raw_line(int fd, int baud)
 
 class PosixSerialDevice final : public SerialDevice {
 public:
-    PosixSerialDevice(int fd, int stop_read, int stop_write) : fd_(fd), stop_read_(stop_read), stop_write_(stop_write) {}
+    PosixSerialDevice(int fd, int stop_read, int stop_write) : fd_(fd), stop_read_(stop_read), stop_write_(stop_write)
+    {
+    }
 
     ~PosixSerialDevice() override
     {
@@ -107,12 +109,12 @@ public:
     Wait wait_event() override
     {
         switch (wait_readable()) {
-        case Ready::Data:
-            return Wait::Event;
-        case Ready::Stop:
-            return Wait::Stopped;
-        default:
-            return Wait::Failed;
+            case Ready::Data:
+                return Wait::Event;
+            case Ready::Stop:
+                return Wait::Stopped;
+            default:
+                return Wait::Failed;
         }
     }
 
@@ -134,7 +136,7 @@ public:
                 continue;
             }
             if (n < 0 && errno == EAGAIN) {
-                return Read::Empty; // a purge took the byte that poll announced
+                return Read::Empty;  // a purge took the byte that poll announced
             }
             // The read that waited for the next byte ended in error because the device went
             // away: like a pending read whose completion fails, it reports no byte, and the
@@ -210,7 +212,7 @@ private:
     std::atomic<bool> stopping_{false};
 };
 
-} // namespace
+}  // namespace
 
 std::unique_ptr<SerialDevice> serial_device_open(const std::string& port_name, int baud)
 {

@@ -29,10 +29,7 @@ public:
         }
     }
 
-    bool events_created() const
-    {
-        return wait_ov_.hEvent && read_ov_.hEvent && write_ov_.hEvent && stop_event_;
-    }
+    bool events_created() const { return wait_ov_.hEvent && read_ov_.hEvent && write_ov_.hEvent && stop_event_; }
 
     Wait wait_event() override
     {
@@ -146,7 +143,7 @@ bool configure(HANDLE port, int baud)
     return SetCommTimeouts(port, &timeouts) && SetCommMask(port, EV_RXCHAR);
 }
 
-} // namespace
+}  // namespace
 
 std::unique_ptr<SerialDevice> serial_device_open(const std::string& port_name, int baud)
 {

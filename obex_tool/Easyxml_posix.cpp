@@ -35,7 +35,7 @@ std::optional<std::string> attribute(const pugi::xml_node& node, const char* nam
     return to_codepage(value.value());
 }
 
-} // namespace
+}  // namespace
 
 bool easyxml_listing_files(const std::string& xml, std::vector<ListingFileElement>& files)
 {

@@ -58,8 +58,9 @@ bool is_element_named(IXMLDOMNode* node, const wchar_t* name)
 {
     DOMNodeType type = NODE_INVALID;
     Bstr node_name;
-    return SUCCEEDED(node->get_nodeType(&type)) && type == NODE_ELEMENT && SUCCEEDED(node->get_nodeName(node_name.out())) &&
-           node_name.get() != nullptr && std::wcscmp(node_name.get(), name) == 0;
+    return SUCCEEDED(node->get_nodeType(&type)) && type == NODE_ELEMENT &&
+           SUCCEEDED(node->get_nodeName(node_name.out())) && node_name.get() != nullptr &&
+           std::wcscmp(node_name.get(), name) == 0;
 }
 
 std::optional<std::string> attribute(IXMLDOMElement* element, const wchar_t* name)
@@ -106,7 +107,8 @@ BSTR utf8_to_bstr(const std::string& text)
 bool parse(const std::string& xml, std::vector<ListingFileElement>& files)
 {
     Com<IXMLDOMDocument> document;
-    if (FAILED(CoCreateInstance(kDomDocument30, nullptr, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument, document.out_void())) &&
+    if (FAILED(CoCreateInstance(kDomDocument30, nullptr, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument,
+                                document.out_void())) &&
         FAILED(CoCreateInstance(kXmlDom, nullptr, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument, document.out_void()))) {
         return false;
     }
@@ -135,7 +137,7 @@ bool parse(const std::string& xml, std::vector<ListingFileElement>& files)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 bool easyxml_listing_files(const std::string& xml, std::vector<ListingFileElement>& files)
 {

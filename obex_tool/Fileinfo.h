@@ -9,7 +9,7 @@
 struct FileInfo {
     std::string name;
     std::int32_t size = 0;
-    std::string user_perm; // kept, not interpreted
+    std::string user_perm;  // kept, not interpreted
 };
 
 class FileInfoList {

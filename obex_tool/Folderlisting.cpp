@@ -54,7 +54,7 @@ std::size_t prolog_end(const std::string& text)
     }
 }
 
-} // namespace
+}  // namespace
 
 std::string listing_document(const std::string& text)
 {

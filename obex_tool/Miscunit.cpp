@@ -12,7 +12,7 @@ std::string::size_type last_separator(const std::string& target)
     return target.find_last_of("\\/");
 }
 
-} // namespace
+}  // namespace
 
 void printMessage(const char* format, ...)
 {

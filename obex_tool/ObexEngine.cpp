@@ -23,8 +23,8 @@ void release_slot(ObexSession& session)
 }
 
 // The common pattern of the six request operations.
-const ObexHeaderSet* request(int id, const ObexHeaderSet* headers, std::uint8_t flags, ObexRequestKind kind,
-                             int event, std::uint8_t& code)
+const ObexHeaderSet* request(int id, const ObexHeaderSet* headers, std::uint8_t flags, ObexRequestKind kind, int event,
+                             std::uint8_t& code)
 {
     ObexSession* session = obex_session(id);
     if (session == nullptr) {
@@ -42,7 +42,7 @@ const ObexHeaderSet* request(int id, const ObexHeaderSet* headers, std::uint8_t 
     return &session->parsed;
 }
 
-} // namespace
+}  // namespace
 
 void obex_reset_sessions()
 {

@@ -21,12 +21,10 @@ ObexSession* obex_session(int id);
 // mode. The connection id, or -1.
 int IrObexOpenReq();
 // max_data_length: the negotiated chunk size, -1 on any failure.
-const ObexHeaderSet* IrObexConnectReq(int id, const ObexHeaderSet* headers, int& max_data_length,
-                                      std::uint8_t& code);
+const ObexHeaderSet* IrObexConnectReq(int id, const ObexHeaderSet* headers, int& max_data_length, std::uint8_t& code);
 const ObexHeaderSet* IrObexPutReq(int id, const ObexHeaderSet* headers, std::uint8_t& code);
 const ObexHeaderSet* IrObexGetReq(int id, const ObexHeaderSet* headers, std::uint8_t& code);
-const ObexHeaderSet* IrObexSetPathReq(int id, const ObexHeaderSet* headers, std::uint8_t& code,
-                                      std::uint8_t flags);
+const ObexHeaderSet* IrObexSetPathReq(int id, const ObexHeaderSet* headers, std::uint8_t& code, std::uint8_t flags);
 const ObexHeaderSet* IrObexAbortReq(int id, const ObexHeaderSet* headers, std::uint8_t& code);
 const ObexHeaderSet* IrObexDisconnectReq(int id, const ObexHeaderSet* headers, std::uint8_t& code);
 // Closes the port and frees the slot. 0, or -1 for an unknown id.

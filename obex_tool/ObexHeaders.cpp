@@ -10,11 +10,15 @@ constexpr std::uint8_t kTimeValueSelector = 0xC0;
 
 // The order in which present headers go on the wire.
 constexpr int kEncodeOrder[] = {
-    kHeaderOneByte,   kHeaderConnectionId,  kHeaderWho,           kHeaderCount,
-    kHeaderName,      kHeaderType,          kHeaderLength,        kHeaderTime,
-    kHeaderTarget,    kHeader47,            kHeaderBody,          kHeaderEndOfBody,
-    kHeaderAppParameters, kHeaderAuthChallenge, kHeaderAuthResponse, kHeaderCreatorId,
-    kHeaderWanUuid,   kHeaderSessionParameters,
+    kHeaderOneByte,       kHeaderConnectionId,
+    kHeaderWho,           kHeaderCount,
+    kHeaderName,          kHeaderType,
+    kHeaderLength,        kHeaderTime,
+    kHeaderTarget,        kHeader47,
+    kHeaderBody,          kHeaderEndOfBody,
+    kHeaderAppParameters, kHeaderAuthChallenge,
+    kHeaderAuthResponse,  kHeaderCreatorId,
+    kHeaderWanUuid,       kHeaderSessionParameters,
 };
 
 // The identifier sent for each index (Time: its byte form; Description is never sent).
@@ -25,8 +29,7 @@ constexpr std::size_t kMaxHeaderLength = 0xFFFF;
 
 bool is_u32_kind(int index)
 {
-    return index == kHeaderCount || index == kHeaderLength || index == kHeaderConnectionId ||
-           index == kHeaderCreatorId;
+    return index == kHeaderCount || index == kHeaderLength || index == kHeaderConnectionId || index == kHeaderCreatorId;
 }
 
 // Whether the encoder writes this present header (Body wins over End of Body).
@@ -58,7 +61,7 @@ std::size_t wire_size(const ObexHeaderSet& set, int index)
     return set.bytes_of(index)->size() + 3;
 }
 
-} // namespace
+}  // namespace
 
 ObexBytes* ObexHeaderSet::bytes_of(int index)
 {
@@ -68,20 +71,34 @@ ObexBytes* ObexHeaderSet::bytes_of(int index)
 const ObexBytes* ObexHeaderSet::bytes_of(int index) const
 {
     switch (index) {
-    case kHeaderType: return &type;
-    case kHeaderTime: return &time_bytes;
-    case kHeaderDescription: return &description;
-    case kHeaderTarget: return &target;
-    case kHeader47: return &header47;
-    case kHeaderBody: return &body;
-    case kHeaderEndOfBody: return &end_of_body;
-    case kHeaderWho: return &who;
-    case kHeaderAppParameters: return &app_parameters;
-    case kHeaderAuthChallenge: return &auth_challenge;
-    case kHeaderAuthResponse: return &auth_response;
-    case kHeaderWanUuid: return &wan_uuid;
-    case kHeaderSessionParameters: return &session_parameters;
-    default: return nullptr;
+        case kHeaderType:
+            return &type;
+        case kHeaderTime:
+            return &time_bytes;
+        case kHeaderDescription:
+            return &description;
+        case kHeaderTarget:
+            return &target;
+        case kHeader47:
+            return &header47;
+        case kHeaderBody:
+            return &body;
+        case kHeaderEndOfBody:
+            return &end_of_body;
+        case kHeaderWho:
+            return &who;
+        case kHeaderAppParameters:
+            return &app_parameters;
+        case kHeaderAuthChallenge:
+            return &auth_challenge;
+        case kHeaderAuthResponse:
+            return &auth_response;
+        case kHeaderWanUuid:
+            return &wan_uuid;
+        case kHeaderSessionParameters:
+            return &session_parameters;
+        default:
+            return nullptr;
     }
 }
 
@@ -93,12 +110,18 @@ std::uint32_t* ObexHeaderSet::u32_of(int index)
 const std::uint32_t* ObexHeaderSet::u32_of(int index) const
 {
     switch (index) {
-    case kHeaderCount: return &count;
-    case kHeaderLength: return &length;
-    case kHeaderTime: return &time_value;
-    case kHeaderConnectionId: return &connection_id;
-    case kHeaderCreatorId: return &creator_id;
-    default: return nullptr;
+        case kHeaderCount:
+            return &count;
+        case kHeaderLength:
+            return &length;
+        case kHeaderTime:
+            return &time_value;
+        case kHeaderConnectionId:
+            return &connection_id;
+        case kHeaderCreatorId:
+            return &creator_id;
+        default:
+            return nullptr;
     }
 }
 
@@ -185,9 +208,9 @@ bool obex_decode_headers(const std::uint8_t* run, std::size_t n, ObexHeaderSet& 
         const std::uint8_t id = p[0];
         const int index = id & 0x3F;
         if (index >= kHeaderKinds) {
-            return true; // the rest of the run is not ours to read
+            return true;  // the rest of the run is not ours to read
         }
-        const int form = id >> 6; // 1: byte sequence, 3: four-byte value (Time only)
+        const int form = id >> 6;  // 1: byte sequence, 3: four-byte value (Time only)
         if (is_u32_kind(index) || (index == kHeaderTime && form == 3)) {
             if (n < 5) {
                 return false;

@@ -50,10 +50,10 @@ using ObexBytes = std::vector<std::uint8_t>;
 struct ObexHeaderSet {
     std::array<bool, kHeaderKinds> present{};
     std::uint32_t count = 0;
-    std::string name; // single-byte text in the system code page
+    std::string name;  // single-byte text in the system code page
     ObexBytes type;
     std::uint32_t length = 0;
-    std::uint8_t time_selector = 0; // 0x40: byte-sequence form, 0xC0: four-byte form
+    std::uint8_t time_selector = 0;  // 0x40: byte-sequence form, 0xC0: four-byte form
     std::uint32_t time_value = 0;
     ObexBytes time_bytes;
     ObexBytes description, target, header47, body, end_of_body, who;

@@ -7,26 +7,39 @@
 namespace {
 
 constexpr std::uint8_t kObexVersion = 0x10;
-constexpr std::uint16_t kLargestChunk = 0x1FF7; // 8192 - 9
+constexpr std::uint16_t kLargestChunk = 0x1FF7;  // 8192 - 9
 constexpr int kSmallestPeerPacket = 10;          // leaves at least one byte of data
 
 struct Layout {
     std::uint8_t opcode;
-    std::size_t fixed; // bytes before the headers
+    std::size_t fixed;  // bytes before the headers
 };
 
 bool layout_for(int event, const ObexHeaderSet* headers, Layout& layout)
 {
     const bool has_body = headers != nullptr && headers->present[kHeaderBody];
     switch (event) {
-    case kObexEventConnect: layout = {0x80, 7}; return true;
-    case kObexEventDisconnect: layout = {0x81, 3}; return true;
-    case kObexEventPut:
-    case kObexEventPutFinal: layout = {static_cast<std::uint8_t>(has_body ? 0x02 : 0x82), 3}; return true;
-    case kObexEventGet: layout = {static_cast<std::uint8_t>(has_body ? 0x03 : 0x83), 3}; return true;
-    case kObexEventSetPath: layout = {0x85, 5}; return true;
-    case kObexEventAbort: layout = {0xFF, 3}; return true;
-    default: return false;
+        case kObexEventConnect:
+            layout = {0x80, 7};
+            return true;
+        case kObexEventDisconnect:
+            layout = {0x81, 3};
+            return true;
+        case kObexEventPut:
+        case kObexEventPutFinal:
+            layout = {static_cast<std::uint8_t>(has_body ? 0x02 : 0x82), 3};
+            return true;
+        case kObexEventGet:
+            layout = {static_cast<std::uint8_t>(has_body ? 0x03 : 0x83), 3};
+            return true;
+        case kObexEventSetPath:
+            layout = {0x85, 5};
+            return true;
+        case kObexEventAbort:
+            layout = {0xFF, 3};
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -53,7 +66,7 @@ ObexParse file_connect_response(ObexSession& session, const std::uint8_t* packet
     return ObexParse::Answer;
 }
 
-} // namespace
+}  // namespace
 
 bool obex_build_request(ObexSession& session, const ObexRequest& request, int event)
 {
@@ -106,20 +119,20 @@ ObexParse obex_parse_packet(ObexSession& session)
     const std::size_t length = read_be16(packet + 1);
     if (session.request_outstanding) {
         switch (session.RequestKind) {
-        case kRequestConnect:
-            return file_connect_response(session, packet, length);
-        case kRequestDisconnect:
-        case kRequestPut:
-        case kRequestGet:
-        case kRequestSetPathOrAbort:
-            session.request_outstanding = false;
-            session.last_response_code = packet[0];
-            if (!obex_decode_headers(packet + 3, length - 3, session.parsed)) {
-                return file_invalid(session);
-            }
-            return ObexParse::Answer;
-        default:
-            return ObexParse::Ignored;
+            case kRequestConnect:
+                return file_connect_response(session, packet, length);
+            case kRequestDisconnect:
+            case kRequestPut:
+            case kRequestGet:
+            case kRequestSetPathOrAbort:
+                session.request_outstanding = false;
+                session.last_response_code = packet[0];
+                if (!obex_decode_headers(packet + 3, length - 3, session.parsed)) {
+                    return file_invalid(session);
+                }
+                return ObexParse::Answer;
+            default:
+                return ObexParse::Ignored;
         }
     }
     // Not an answer. A stray packet gets Bad Request, and so does a request of the peer, which

@@ -28,7 +28,7 @@ enum ObexEvent : int {
 
 struct ObexRequest {
     const ObexHeaderSet* headers = nullptr;
-    std::uint8_t flags = 0; // SETPATH only
+    std::uint8_t flags = 0;  // SETPATH only
 };
 
 // Builds the request of a sending event into the session's send buffer and marks the request
@@ -37,9 +37,9 @@ bool obex_build_request(ObexSession& session, const ObexRequest& request, int ev
 
 // --- Joining bursts: the receive buffer holds `held` bytes from its start.
 enum class ObexJoin {
-    NeedMore, // no whole packet yet
-    Ready,    // a whole packet starts the buffer
-    Invalid,  // the first packet's length is below 3 or beyond the buffer
+    NeedMore,  // no whole packet yet
+    Ready,     // a whole packet starts the buffer
+    Invalid,   // the first packet's length is below 3 or beyond the buffer
 };
 ObexJoin obex_join_status(const std::uint8_t* buffer, std::size_t held, std::size_t capacity);
 // Removes the first packet (ready) and moves what follows it to the start.
@@ -47,10 +47,10 @@ void obex_drop_front_packet(std::uint8_t* buffer, std::size_t& held);
 
 // --- Parsing the packet that starts the session's receive buffer.
 enum class ObexParse {
-    Answer,      // the response to the outstanding request, filed in the session
-    Invalid,     // lengths that do not add up: counts as no response (0xFE)
-    Unsolicited, // no request outstanding (a stray packet or a peer's request): answered Bad Request
-    Ignored,     // the outstanding request is of no known kind: kept nothing of it
+    Answer,       // the response to the outstanding request, filed in the session
+    Invalid,      // lengths that do not add up: counts as no response (0xFE)
+    Unsolicited,  // no request outstanding (a stray packet or a peer's request): answered Bad Request
+    Ignored,      // the outstanding request is of no known kind: kept nothing of it
 };
 ObexParse obex_parse_packet(ObexSession& session);
 

@@ -33,11 +33,11 @@ inline bool obex_code_ok(std::uint8_t code)
 }
 
 struct ObexSession {
-    int connection_id = -1; // -1: free slot; otherwise the slot's index
+    int connection_id = -1;  // -1: free slot; otherwise the slot's index
     PacketBuffer send_buffer;
-    int maxDataLength = 0; // 8192 when opened; the negotiated chunk size after CONNECT
+    int maxDataLength = 0;  // 8192 when opened; the negotiated chunk size after CONNECT
     PacketBuffer receive_buffer;
-    std::size_t received_held = 0; // bytes at the start of receive_buffer not yet parsed
+    std::size_t received_held = 0;  // bytes at the start of receive_buffer not yet parsed
     ObexHeaderSet parsed;
     std::uint8_t RequestKind = kRequestNone;
     std::uint8_t last_response_code = 0;

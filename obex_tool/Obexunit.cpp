@@ -52,7 +52,7 @@ int data_packet_refused()
     return -7;
 }
 
-} // namespace
+}  // namespace
 
 int InitObex(int& maxDataLength)
 {

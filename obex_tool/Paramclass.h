@@ -5,9 +5,9 @@
 #include <vector>
 
 struct ParamClass {
-    int comport = 0;         // 3 means COM3
-    std::string device_path; // POSIX: a first argument that contains '/' names the device itself
-    std::vector<std::string> arguments; // the second and all further arguments, in order
+    int comport = 0;                     // 3 means COM3
+    std::string device_path;             // POSIX: a first argument that contains '/' names the device itself
+    std::vector<std::string> arguments;  // the second and all further arguments, in order
 };
 
 // Logs the arguments and fills params. False when the port argument is missing or is neither a

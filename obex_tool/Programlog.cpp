@@ -11,7 +11,7 @@ std::FILE*& log_stream()
     return stream;
 }
 
-} // namespace
+}  // namespace
 
 bool program_log_open()
 {

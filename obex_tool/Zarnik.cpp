@@ -61,7 +61,7 @@ int session_opened(int handle)
     return handle;
 }
 
-} // namespace
+}  // namespace
 
 int ReInitObex(int handle, int& maxDataLength)
 {

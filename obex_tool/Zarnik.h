@@ -4,14 +4,14 @@
 
 // Exit codes of a run (the session operations' codes pass through as they are).
 inline constexpr int kExitSent = 0;
-inline constexpr int kExitOpenFailed = -2;       // InitObex: port, slot, memory or AT dialog
-inline constexpr int kExitConnectFailed = -3;    // CONNECT refused or unanswered
+inline constexpr int kExitOpenFailed = -2;     // InitObex: port, slot, memory or AT dialog
+inline constexpr int kExitConnectFailed = -3;  // CONNECT refused or unanswered
 inline constexpr int kExitFirstPutRefused = -6;
 inline constexpr int kExitLaterPutRefused = -7;
-inline constexpr int kExitUsage = -10;           // port argument missing or not a number
+inline constexpr int kExitUsage = -10;  // port argument missing or not a number
 inline constexpr int kExitLocalFileUnreadable = -11;
-inline constexpr int kExitNoProgramLog = -12;    // "Zarnik.log" cannot be created
-inline constexpr int kExitTargetTooLong = -13;   // a target path longer than 1023 bytes
+inline constexpr int kExitNoProgramLog = -12;   // "Zarnik.log" cannot be created
+inline constexpr int kExitTargetTooLong = -13;  // a target path longer than 1023 bytes
 
 // The longest target path (its parts are held in 1024-byte buffers with their terminator).
 inline constexpr unsigned kMaxTargetLength = 1023;

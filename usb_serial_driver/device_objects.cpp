@@ -87,7 +87,8 @@ NTSTATUS CreatePortDevice(PDRIVER_OBJECT driver, ULONG number, PDEVICE_OBJECT* c
   port->DeviceNumber = number;
   port->PendingRequestCount = 1;
   port->PendingDpcCount = 1;
-  port->ValueName.Buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, name.Length + sizeof(WCHAR), PortPoolTag));
+  port->ValueName.Buffer =
+      static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, name.Length + sizeof(WCHAR), PortPoolTag));
   if (!port->ValueName.Buffer) {
     ExFreePool(name.Buffer);
     IoDeleteDevice(device);

@@ -58,7 +58,7 @@ struct PortExtension {
   UNICODE_STRING SymbolicLinkName;  // \DosDevices\<port name>
   UNICODE_STRING InterfaceName;
   ULONG SkipExternalNaming;
-  UNICODE_STRING ComName;           // the port name, 32 characters at most
+  UNICODE_STRING ComName;  // the port name, 32 characters at most
 
   // 2. Stack links
   PDEVICE_OBJECT DeviceObject;

@@ -8,7 +8,7 @@ namespace {
 // {9B2095CE-99A1-44D9-A7C6-C7CB5841FEDB}
 const GUID PortInterfaceClass = {0x9B2095CE, 0x99A1, 0x44D9, {0xA7, 0xC6, 0xC7, 0xCB, 0x58, 0x41, 0xFE, 0xDB}};
 
-constexpr USHORT NameBufferUsable = 256;                          // bytes
+constexpr USHORT NameBufferUsable = 256;  // bytes
 constexpr USHORT NameBufferBytes = NameBufferUsable + sizeof(WCHAR);
 constexpr USHORT ComNameCharacters = 32;
 
@@ -89,8 +89,8 @@ NTSTATUS NamePort(PortExtension* port) {
   // Room for 32 characters; the last two bytes of the zeroed buffer stay its terminator. A
   // longer name is not stored, and the port is listed under SERIALCOMM with an empty name.
   bool interfaceRegistered = false;
-  port->ComName.Buffer = static_cast<PWSTR>(
-      ExAllocatePoolWithTag(PagedPool, (ComNameCharacters + 1) * sizeof(WCHAR), PortPoolTag));
+  port->ComName.Buffer =
+      static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, (ComNameCharacters + 1) * sizeof(WCHAR), PortPoolTag));
   if (port->ComName.Buffer) {
     RtlZeroMemory(port->ComName.Buffer, (ComNameCharacters + 1) * sizeof(WCHAR));
     port->ComName.Length = 0;

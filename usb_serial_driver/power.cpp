@@ -129,15 +129,15 @@ NTSTATUS NTAPI SystemPowerComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto port = static_cast<PortExtension*>(context);
   NTSTATUS status = irp->IoStatus.Status;
   if (NT_SUCCESS(status)) {
-    auto power = static_cast<SystemPowerContext*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(SystemPowerContext), PortPoolTag));
+    auto power =
+        static_cast<SystemPowerContext*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(SystemPowerContext), PortPoolTag));
     if (power) {
       power->DeviceObject = port->DeviceObject;
       power->SystemIrp = irp;
       POWER_STATE state;
       state.DeviceState = DEVICE_POWER_STATE(port->PowerStateToRequest);
-      status = PoRequestPowerIrp(port->PhysicalDeviceObject, IRP_MN_SET_POWER, state, SystemPowerDeviceDone, power,
-                                 nullptr);
+      status =
+          PoRequestPowerIrp(port->PhysicalDeviceObject, IRP_MN_SET_POWER, state, SystemPowerDeviceDone, power, nullptr);
       if (status == STATUS_PENDING) return STATUS_MORE_PROCESSING_REQUIRED;
       ExFreePool(power);
     } else {

@@ -9,7 +9,7 @@
 #include "port_extension.h"
 
 // ReferenceBits, kept with each current request in its stack location's fourth argument.
-constexpr ULONG ReferenceDataSide = 0x1;      // a transfer or the receive path fills or drains it
+constexpr ULONG ReferenceDataSide = 0x1;  // a transfer or the receive path fills or drains it
 constexpr ULONG ReferenceCancelRoutine = 0x2;
 constexpr ULONG ReferenceTotalTimer = 0x4;
 constexpr ULONG ReferenceIntervalTimer = 0x8;

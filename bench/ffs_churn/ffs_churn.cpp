@@ -90,7 +90,10 @@ ChurnResult churn(const std::vector<Write>& writes, const std::vector<std::uint8
 
 std::vector<std::uint8_t> formatted;  // the image each run starts from
 std::vector<std::uint8_t> plain;
-std::uint8_t* plain_base() { return plain.data(); }
+std::uint8_t* plain_base()
+{
+    return plain.data();
+}
 
 double median(std::vector<double> v)
 {
@@ -219,7 +222,8 @@ int main(int argc, char** argv)
                     static_cast<unsigned long long>(f.least_erases), f.inode_tables);
         std::printf("image read+write:  %8.1f ms (median of %d, the image layer's reference)\n",
                     f.reference_seconds * 1000, runs);
-        std::printf("ratio (ffs churn / image read+write): %.2f  (target <= 1: %s)\n", ratio, ratio <= 1 ? "met" : "MISSED");
+        std::printf("ratio (ffs churn / image read+write): %.2f  (target <= 1: %s)\n", ratio,
+                    ratio <= 1 ? "met" : "MISSED");
     }
     std::filesystem::current_path(std::filesystem::temp_directory_path());
     std::filesystem::remove_all(scratch);

@@ -38,8 +38,8 @@ int main(int argc, char** argv)
     posix_spawn_file_actions_destroy(&actions);
 
     const long long microseconds = (end.tv_sec - start.tv_sec) * 1000000LL + (end.tv_nsec - start.tv_nsec) / 1000;
-    const long long cpu = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000LL + usage.ru_utime.tv_usec +
-                          usage.ru_stime.tv_usec;
+    const long long cpu =
+        (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000LL + usage.ru_utime.tv_usec + usage.ru_stime.tv_usec;
     std::printf("%lld %ld %lld\n", microseconds, usage.ru_maxrss, cpu);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
 }

@@ -19,7 +19,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kFileSize = 200 * 1024;
-constexpr double kLineRate = 115200 / 10.0; // bytes per second: start, 8 data and stop bit
+constexpr double kLineRate = 115200 / 10.0;  // bytes per second: start, 8 data and stop bit
 
 struct Handset {
     explicit Handset(const std::filesystem::path& root, int baud, int max_packet)
@@ -79,7 +79,7 @@ double obex_rate(const std::filesystem::path& root, int baud, int max_packet, in
     return static_cast<double>(kFileSize) / seconds;
 }
 
-} // namespace
+}  // namespace
 
 int main()
 {
@@ -103,14 +103,16 @@ int main()
     std::fflush(stdout);
     dup2(console, 1);
     std::printf("file: %zu bytes; line rate at 115200 baud: %.0f bytes/s\n", kFileSize, kLineRate);
-    std::printf("reference, raw bytes over the paced line:   %8.0f bytes/s (%.3f of the line rate)\n",
-                reference_paced, reference_paced / kLineRate);
-    std::printf("paced, max packet 0x2000 (chunk %4d):      %8.0f bytes/s  ratio %.3f of the line rate, %.3f of the "
-                "reference  (goal >= 0.95)\n",
-                chunk_2000, paced_2000, paced_2000 / kLineRate, paced_2000 / reference_paced);
-    std::printf("paced, max packet 0x0400 (chunk %4d):      %8.0f bytes/s  ratio %.3f of the line rate, %.3f of the "
-                "reference  (goal >= 0.85)\n",
-                chunk_0400, paced_0400, paced_0400 / kLineRate, paced_0400 / reference_paced);
+    std::printf("reference, raw bytes over the paced line:   %8.0f bytes/s (%.3f of the line rate)\n", reference_paced,
+                reference_paced / kLineRate);
+    std::printf(
+        "paced, max packet 0x2000 (chunk %4d):      %8.0f bytes/s  ratio %.3f of the line rate, %.3f of the "
+        "reference  (goal >= 0.95)\n",
+        chunk_2000, paced_2000, paced_2000 / kLineRate, paced_2000 / reference_paced);
+    std::printf(
+        "paced, max packet 0x0400 (chunk %4d):      %8.0f bytes/s  ratio %.3f of the line rate, %.3f of the "
+        "reference  (goal >= 0.85)\n",
+        chunk_0400, paced_0400, paced_0400 / kLineRate, paced_0400 / reference_paced);
     std::printf("reference, raw bytes over the bare pty:     %8.0f bytes/s\n", reference_free);
     std::printf("unpaced pty, max packet 0x2000 (chunk %4d): %8.0f bytes/s  ratio %.3f of the raw pty reference\n",
                 chunk_free, free_2000, free_2000 / reference_free);

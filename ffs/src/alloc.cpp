@@ -33,7 +33,10 @@ std::int64_t free_estimate()
     return f;
 }
 
-std::uint32_t free_start(int b) { return block_offset(b) + static_cast<std::uint32_t>(fs.block_stat[b].used); }
+std::uint32_t free_start(int b)
+{
+    return block_offset(b) + static_cast<std::uint32_t>(fs.block_stat[b].used);
+}
 
 }  // namespace
 

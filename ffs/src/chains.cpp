@@ -11,7 +11,10 @@ namespace flashfs {
 namespace {
 
 // No walk in a sound table passes more inodes than the table has slots.
-int walk_budget() { return inode_slots(); }
+int walk_budget()
+{
+    return inode_slots();
+}
 
 struct ChainEnd {
     int last;
@@ -113,7 +116,10 @@ int segment_last(int i)
     return current;
 }
 
-std::int32_t segment_datasize(int i) { return inode_live(i) ? object_data_length(i) : 0; }
+std::int32_t segment_datasize(int i)
+{
+    return inode_live(i) ? object_data_length(i) : 0;
+}
 
 std::int32_t segment_read(int i, std::uint8_t* destination, std::int32_t count, std::int32_t position)
 {

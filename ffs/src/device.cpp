@@ -26,7 +26,10 @@ void null_erase(std::uint8_t block)
     std::memset(block_addr(block), 0xFF, std::size_t{1} << dev.binfo[block].size_ld);
 }
 
-void null_write_halfword(std::uint8_t* address, std::uint16_t value) { put16(address, value); }
+void null_write_halfword(std::uint8_t* address, std::uint16_t value)
+{
+    put16(address, value);
+}
 
 void nothing() {}
 
@@ -57,7 +60,10 @@ const DriverOps ffsdrv_null = {
     ffsdrv_null_init, null_erase, null_write_halfword, write, nothing, nothing, nothing,
 };
 
-void ffs_bind_driver(const DriverOps* ops) { bound_driver = ops ? ops : &ffsdrv_null; }
+void ffs_bind_driver(const DriverOps* ops)
+{
+    bound_driver = ops ? ops : &ffsdrv_null;
+}
 
 int ffs_dev_init()
 {
@@ -165,4 +171,7 @@ void flash_erase(int block)
 
 }  // namespace flashfs
 
-void ffs_bind_flash_base(ffs_flash_base_fn base) { flashfs::bound_base = base; }
+void ffs_bind_flash_base(ffs_flash_base_fn base)
+{
+    flashfs::bound_base = base;
+}

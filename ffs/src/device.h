@@ -79,13 +79,34 @@ void device_api_enter();
 void device_api_exit();
 
 // ---- address translation (offsets are bytes from the start of the area) ----
-inline std::uint8_t* offset_addr(std::uint32_t offset) { return dev.base + offset; }
-inline std::uint32_t location_offset(std::uint32_t location) { return location << dev.atomlog2; }
-inline std::uint8_t* location_addr(std::uint32_t location) { return dev.base + location_offset(location); }
-inline std::uint32_t block_offset(int block) { return dev.binfo[block].offset; }
-inline std::uint8_t* block_addr(int block) { return dev.base + block_offset(block); }
-inline int location_block(std::uint32_t location) { return static_cast<int>(location_offset(location) >> dev.blocksize_ld); }
-inline int offset_block(std::uint32_t offset) { return static_cast<int>(offset >> dev.blocksize_ld); }
+inline std::uint8_t* offset_addr(std::uint32_t offset)
+{
+    return dev.base + offset;
+}
+inline std::uint32_t location_offset(std::uint32_t location)
+{
+    return location << dev.atomlog2;
+}
+inline std::uint8_t* location_addr(std::uint32_t location)
+{
+    return dev.base + location_offset(location);
+}
+inline std::uint32_t block_offset(int block)
+{
+    return dev.binfo[block].offset;
+}
+inline std::uint8_t* block_addr(int block)
+{
+    return dev.base + block_offset(block);
+}
+inline int location_block(std::uint32_t location)
+{
+    return static_cast<int>(location_offset(location) >> dev.blocksize_ld);
+}
+inline int offset_block(std::uint32_t offset)
+{
+    return static_cast<int>(offset >> dev.blocksize_ld);
+}
 
 // Checked writes by offset: a write that would leave the area is dropped (and traced as a
 // fault); the core computes every offset from checked values, so this is a last guard.
@@ -95,7 +116,13 @@ void flash_write8(std::uint32_t offset, std::uint8_t value);
 void flash_write(std::uint32_t offset, const void* source, std::uint32_t count);
 void flash_erase(int block);
 
-inline std::uint16_t flash_read16(std::uint32_t offset) { return get16(offset_addr(offset)); }
-inline std::uint32_t flash_read32(std::uint32_t offset) { return get32(offset_addr(offset)); }
+inline std::uint16_t flash_read16(std::uint32_t offset)
+{
+    return get16(offset_addr(offset));
+}
+inline std::uint32_t flash_read32(std::uint32_t offset)
+{
+    return get32(offset_addr(offset));
+}
 
 }  // namespace flashfs

@@ -90,7 +90,10 @@ int truncate_file(int r, const char* leaf, int dir)
     return created;
 }
 
-std::int32_t file_size(int i) { return segment_find(i, 0x7FFFFFFF, nullptr, nullptr); }
+std::int32_t file_size(int i)
+{
+    return segment_find(i, 0x7FFFFFFF, nullptr, nullptr);
+}
 
 // How many bytes from wfp the buffer may hold: a chunk, except when it holds an object that a
 // later segment follows (only in images made elsewhere: a file object with data, a short
@@ -239,7 +242,8 @@ int ffs_open(const char* path, int flags)
 
 int ffs_write_b(int fd, const void* source, int count)
 {
-    trace(TR_API, "ffs_write_b(%d, 0x%x, %d) ?", fd, static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(source)), count);
+    trace(TR_API, "ffs_write_b(%d, 0x%x, %d) ?", fd, static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(source)),
+          count);
     ApiCall call;
     if (int refused = fs.initerror)
         return refused;

@@ -9,7 +9,10 @@
 namespace flashfs {
 namespace {
 
-std::uint32_t new_slot(int i) { return block_offset(fs.newinodes) + static_cast<std::uint32_t>(i) * kInodeRecordSize; }
+std::uint32_t new_slot(int i)
+{
+    return block_offset(fs.newinodes) + static_cast<std::uint32_t>(i) * kInodeRecordSize;
+}
 
 // Copies the slot's own fields (not its links), in flash order.
 void copy_slot(int i)
@@ -24,8 +27,14 @@ void copy_slot(int i)
     ++fs.block_stat[fs.newinodes].used;
 }
 
-void link_child(int parent, int i) { flash_write16(new_slot(parent) + inode_offset::child, static_cast<std::uint16_t>(i)); }
-void link_sibling(int previous, int i) { flash_write16(new_slot(previous) + inode_offset::sibling, static_cast<std::uint16_t>(i)); }
+void link_child(int parent, int i)
+{
+    flash_write16(new_slot(parent) + inode_offset::child, static_cast<std::uint16_t>(i));
+}
+void link_sibling(int previous, int i)
+{
+    flash_write16(new_slot(previous) + inode_offset::sibling, static_cast<std::uint16_t>(i));
+}
 
 int copy_segments(int file)
 {
@@ -93,7 +102,10 @@ int inodes_reclaim()
     return 0;
 }
 
-int inodes_copy(int d) { return copy_tree(d, 0); }
+int inodes_copy(int d)
+{
+    return copy_tree(d, 0);
+}
 
 void block_commit()
 {

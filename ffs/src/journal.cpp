@@ -18,7 +18,10 @@ BlockStat* stat_of(std::uint32_t location)
     return block < kDeviceBlocks ? &fs.block_stat[block] : nullptr;
 }
 
-bool link_sound(std::int16_t link) { return link == 0 || inode_in_range(link < 0 ? -link : link); }
+bool link_sound(std::int16_t link)
+{
+    return link == 0 || inode_in_range(link < 0 ? -link : link);
+}
 
 // A record read back from the flash is applied only when every field points inside the table
 // and the area.

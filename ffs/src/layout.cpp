@@ -5,14 +5,22 @@ namespace flashfs {
 const char* block_state_name(std::uint16_t state)
 {
     switch (state) {
-    case BS_ERASED: return "ERASED";
-    case BS_FREE: return "FREE";
-    case BS_DATA: return "DATA";
-    case BS_CLEANING: return "CLEANING";
-    case BS_COPYING: return "COPYING";
-    case BS_INODES: return "INODES";
-    case BS_INODESLOST: return "INODESLOST";
-    default: return "INVALID";
+        case BS_ERASED:
+            return "ERASED";
+        case BS_FREE:
+            return "FREE";
+        case BS_DATA:
+            return "DATA";
+        case BS_CLEANING:
+            return "CLEANING";
+        case BS_COPYING:
+            return "COPYING";
+        case BS_INODES:
+            return "INODES";
+        case BS_INODESLOST:
+            return "INODESLOST";
+        default:
+            return "INVALID";
     }
 }
 
@@ -74,10 +82,18 @@ std::int32_t stored_data_length(const std::uint8_t* object, std::uint32_t size, 
 bool is_forbidden_name_char(char c)
 {
     switch (c) {
-    case '\\': case '/': case ':': case '*': case '?': case '"': case '<': case '>': case '|':
-        return true;
-    default:
-        return false;
+        case '\\':
+        case '/':
+        case ':':
+        case '*':
+        case '?':
+        case '"':
+        case '<':
+        case '>':
+        case '|':
+            return true;
+        default:
+            return false;
     }
 }
 

@@ -79,8 +79,14 @@ inline constexpr std::uint8_t kFlagWritable = 0x10;
 inline constexpr std::uint8_t kNewObjectFlags = 0xF0;  // combined with the type
 inline constexpr std::uint8_t kJournalFlags = 0xE1;    // read-only file
 
-inline int object_type(std::uint8_t flags) { return flags & kTypeMask; }
-inline bool type_is_valid(int type) { return type >= OT_FILE && type <= OT_SEGMENT; }
+inline int object_type(std::uint8_t flags)
+{
+    return flags & kTypeMask;
+}
+inline bool type_is_valid(int type)
+{
+    return type >= OT_FILE && type <= OT_SEGMENT;
+}
 
 // ---- journal records ----
 inline constexpr std::uint32_t kJournalRecordSize = 16;
@@ -98,7 +104,7 @@ struct JournalRecord {
     std::uint8_t state = JS_EMPTY;
     std::uint8_t flags = 0xFF;
     std::int16_t new_inode = 0;
-    std::int16_t link = 0;       // -d: child of d; +p: sibling of p; 0: none
+    std::int16_t link = 0;  // -d: child of d; +p: sibling of p; 0: none
     std::int16_t old_inode = 0;
     std::uint32_t location = 0;  // atoms
     std::uint16_t size = 0;
@@ -109,7 +115,10 @@ struct JournalRecord {
 };
 
 // ---- little-endian access ----
-inline std::uint16_t get16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+inline std::uint16_t get16(const std::uint8_t* p)
+{
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
 inline std::uint32_t get32(const std::uint8_t* p)
 {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
@@ -142,14 +151,20 @@ struct InodeRecord {
 };
 
 // ---- object size rules ----
-inline std::uint32_t round_up_atom(std::uint32_t n) { return (n + kAtomSize - 1) & ~(kAtomSize - 1); }
+inline std::uint32_t round_up_atom(std::uint32_t n)
+{
+    return (n + kAtomSize - 1) & ~(kAtomSize - 1);
+}
 // File, directory or link: name, NUL, data, one 0 after data when there is data.
 inline std::uint32_t object_size(std::uint32_t name_length, std::uint32_t data_length)
 {
     return round_up_atom(name_length + 1 + data_length + (data_length > 0 ? 1 : 0));
 }
 // Segment: data and one 0.
-inline std::uint32_t segment_size(std::uint32_t data_length) { return round_up_atom(data_length + 1); }
+inline std::uint32_t segment_size(std::uint32_t data_length)
+{
+    return round_up_atom(data_length + 1);
+}
 
 // Length of the name stored at the start of an object of `size` bytes: the index of its NUL,
 // or -1 when the object holds no NUL (a damaged object).

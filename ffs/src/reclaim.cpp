@@ -71,8 +71,8 @@ int relocate_all(int block)
         if (n < 0) {
             InodeRecord r = inode(i);
             trace(TR_FAULT, "[ffs] data_block_reclaim(%d) object_relocate fail, error=%d", block, n);
-            trace(TR_ALLOC, "inode(%d) location:%x, size:%d, flags:%x, childs:%x", i, r.location(), r.size(),
-                  r.flags(), static_cast<unsigned>(static_cast<std::uint16_t>(r.child())));
+            trace(TR_ALLOC, "inode(%d) location:%x, size:%d, flags:%x, childs:%x", i, r.location(), r.size(), r.flags(),
+                  static_cast<unsigned>(static_cast<std::uint16_t>(r.child())));
             return n;
         }
         object_moved(i, n);

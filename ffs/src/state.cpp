@@ -21,7 +21,10 @@ void reclaim_seed(std::uint32_t seed)
     reclaim_reseed();
 }
 
-void reclaim_reseed() { reclaim_random().seed(stored_seed); }
+void reclaim_reseed()
+{
+    reclaim_random().seed(stored_seed);
+}
 
 bool object_in_bounds(std::uint32_t location, std::uint32_t size)
 {
@@ -35,7 +38,10 @@ bool object_in_bounds(std::uint32_t location, std::uint32_t size)
     return offset >= start + kBlockHeaderSize && size <= start + dev.blocksize - offset;
 }
 
-const char* object_name(int i) { return reinterpret_cast<const char*>(object_addr(i)); }
+const char* object_name(int i)
+{
+    return reinterpret_cast<const char*>(object_addr(i));
+}
 
 std::int32_t object_data_length(int i)
 {

@@ -14,10 +14,10 @@ namespace flashfs {
 
 // Per block, in memory only; rebuilt by every mount.
 struct BlockStat {
-    std::int32_t used = 0;     // data block: bytes up to the end of the last written unit; inode block: slots in use
-    std::int32_t lost = 0;     // data block: bytes of deleted objects; inode block: deleted or invalid slots
-    std::uint16_t state = 0;   // copy of the header's state word
-    std::uint16_t objects = 0; // data block: live objects; inode block: first slot to try when allocating
+    std::int32_t used = 0;      // data block: bytes up to the end of the last written unit; inode block: slots in use
+    std::int32_t lost = 0;      // data block: bytes of deleted objects; inode block: deleted or invalid slots
+    std::uint16_t state = 0;    // copy of the header's state word
+    std::uint16_t objects = 0;  // data block: live objects; inode block: first slot to try when allocating
 };
 
 struct Descriptor {
@@ -25,9 +25,9 @@ struct Descriptor {
     std::int16_t inode = 0;
     std::int16_t segment = 0;  // inode whose data the buffer holds and replaces (0: new segment)
     std::int32_t fp = 0;
-    std::int32_t wfp = 0;      // file offset of the buffer's first byte
+    std::int32_t wfp = 0;  // file offset of the buffer's first byte
     std::int32_t size = 0;
-    std::uint8_t flags = 0;    // 0: free
+    std::uint8_t flags = 0;  // 0: free
     std::int32_t dirty = 0;
 };
 
@@ -58,7 +58,7 @@ struct FileSystem {
     std::int16_t objects_reserve = 0;
 
     // Journal.
-    JournalRecord record;          // the transaction being built
+    JournalRecord record;  // the transaction being built
     std::uint32_t journal_pos = kJournalFirstRecord;
     std::int8_t nesting = 0;
     JournalRecord saved_record;
@@ -89,20 +89,35 @@ inline int inode_slots()
     const int slots = static_cast<int>(dev.blocksize / kInodeRecordSize);
     return slots < kMaxInodeSlots ? slots : kMaxInodeSlots;
 }
-inline bool inode_in_range(int i) { return i > 0 && i < inode_slots(); }
+inline bool inode_in_range(int i)
+{
+    return i > 0 && i < inode_slots();
+}
 // Byte offset of slot i in the area.
 inline std::uint32_t inode_offset_of(int i)
 {
     return block_offset(fs.inodes) + static_cast<std::uint32_t>(i) * kInodeRecordSize;
 }
-inline InodeRecord inode(int i) { return InodeRecord{offset_addr(inode_offset_of(i))}; }
+inline InodeRecord inode(int i)
+{
+    return InodeRecord{offset_addr(inode_offset_of(i))};
+}
 // "Valid" everywhere in the core: in range, in use and of type file, directory, link or segment.
 // Mount has checked where every used inode points, so a live inode's object can be read.
-inline bool inode_live(int i) { return inode_in_range(i) && inode(i).used() && inode(i).valid(); }
+inline bool inode_live(int i)
+{
+    return inode_in_range(i) && inode(i).used() && inode(i).valid();
+}
 
 // Object storage of a valid inode.
-inline std::uint8_t* object_addr(int i) { return location_addr(inode(i).location()); }
-inline std::uint32_t object_offset(int i) { return location_offset(inode(i).location()); }
+inline std::uint8_t* object_addr(int i)
+{
+    return location_addr(inode(i).location());
+}
+inline std::uint32_t object_offset(int i)
+{
+    return location_offset(inode(i).location());
+}
 
 // True when the objects's bytes lie inside one block, after its header.
 bool object_in_bounds(std::uint32_t location, std::uint32_t size);

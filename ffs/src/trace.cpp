@@ -6,7 +6,10 @@
 namespace flashfs {
 namespace {
 
-std::uint32_t silent_output(std::uint32_t category, const char*) { return category & kTraceMask; }
+std::uint32_t silent_output(std::uint32_t category, const char*)
+{
+    return category & kTraceMask;
+}
 
 TraceOutput output_hook = silent_output;
 std::uint32_t formatted = 0;
@@ -33,8 +36,14 @@ void trace_plain(std::uint32_t category, const char* text)
     output_hook(category, text);
 }
 
-void trace_bind_output(TraceOutput output) { output_hook = output ? output : silent_output; }
+void trace_bind_output(TraceOutput output)
+{
+    output_hook = output ? output : silent_output;
+}
 
-std::uint32_t trace_format_count() { return formatted; }
+std::uint32_t trace_format_count()
+{
+    return formatted;
+}
 
 }  // namespace flashfs

@@ -18,7 +18,10 @@ namespace {
 constexpr std::size_t kImageSize = 0x400000;
 std::vector<std::uint8_t> image(kImageSize);
 
-std::uint8_t* image_base() { return image.data(); }
+std::uint8_t* image_base()
+{
+    return image.data();
+}
 
 class Input {
 public:
@@ -78,8 +81,18 @@ void walk(const std::string& path, int depth)
 // Paths over the names the base images hold, a few bad ones, and up to four levels.
 std::string path_from(std::uint8_t selector)
 {
-    static const char* const names[] = {"docs", "deep", "big.bin", "IMEI", "inline.txt", "to-big", "updated",
-                                        ".journal", "new", "x:y", "0123456789012345678901234567890123456789X", ""};
+    static const char* const names[] = {"docs",
+                                        "deep",
+                                        "big.bin",
+                                        "IMEI",
+                                        "inline.txt",
+                                        "to-big",
+                                        "updated",
+                                        ".journal",
+                                        "new",
+                                        "x:y",
+                                        "0123456789012345678901234567890123456789X",
+                                        ""};
     std::string path;
     int levels = 1 + (selector >> 6);
     for (int i = 0; i < levels; ++i)
@@ -112,13 +125,27 @@ void run_operations(Input& in)
         const std::uint8_t op = in.byte();
         const std::string path = path_from(in.byte());
         switch (op % 7) {
-        case 0: ffs_mkdir(path.c_str()); break;
-        case 1: write(path, 0x2B, contents(in.word(), op), 1); break;
-        case 2: ffs_remove(path.c_str()); break;
-        case 3: write(path, FFS_O_WRITE | FFS_O_TRUNC, contents(in.word(), op), 3); break;
-        case 4: write(path, FFS_O_WRITE | FFS_O_APPEND | FFS_O_CREATE, contents(in.word(), op), 2); break;
-        case 5: write(path, FFS_O_READ | FFS_O_WRITE, contents(in.word(), op), 1); break;
-        default: read_file(path); break;
+            case 0:
+                ffs_mkdir(path.c_str());
+                break;
+            case 1:
+                write(path, 0x2B, contents(in.word(), op), 1);
+                break;
+            case 2:
+                ffs_remove(path.c_str());
+                break;
+            case 3:
+                write(path, FFS_O_WRITE | FFS_O_TRUNC, contents(in.word(), op), 3);
+                break;
+            case 4:
+                write(path, FFS_O_WRITE | FFS_O_APPEND | FFS_O_CREATE, contents(in.word(), op), 2);
+                break;
+            case 5:
+                write(path, FFS_O_READ | FFS_O_WRITE, contents(in.word(), op), 1);
+                break;
+            default:
+                read_file(path);
+                break;
         }
     }
 }

@@ -44,8 +44,10 @@ TEST(Codepage, UnrepresentableUnitsBecomeQuestionMarks)
         EXPECT_EQ(text, "a?b");
     } else {
         // A UTF-8 locale represents every unit.
-        EXPECT_EQ(text, "a\xEE\x80\x80" "b");
+        EXPECT_EQ(text,
+                  "a\xEE\x80\x80"
+                  "b");
     }
 }
 
-} // namespace
+}  // namespace

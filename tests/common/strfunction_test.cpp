@@ -99,8 +99,12 @@ TEST(Utf8ToUtf16, DecodesBackAndStopsAtInvalidLeads)
     EXPECT_EQ(utf8_to_utf16(bytes, units, 8), 3u);
     EXPECT_EQ(std::u16string(units), (std::u16string{0x41, 0xE9, 0x20AC}));
 
-    EXPECT_EQ(utf8_to_utf16(std::string_view("ab\xF0\x9F\x98\x80" "cd")), u"ab");
-    EXPECT_EQ(utf8_to_utf16(std::string_view("ab\x80" "cd")), u"ab");
+    EXPECT_EQ(utf8_to_utf16(std::string_view("ab\xF0\x9F\x98\x80"
+                                             "cd")),
+              u"ab");
+    EXPECT_EQ(utf8_to_utf16(std::string_view("ab\x80"
+                                             "cd")),
+              u"ab");
     // Continuation bytes are not checked: only their low six bits count.
     EXPECT_EQ(utf8_to_utf16(std::string_view("\xC3\x29")), std::u16string{0xE9});
 }

@@ -15,7 +15,10 @@ namespace {
 std::vector<std::uint8_t> area;
 std::vector<std::pair<std::uint32_t, std::uint16_t>> halfword_log;
 
-std::uint8_t* area_base() { return area.data(); }
+std::uint8_t* area_base()
+{
+    return area.data();
+}
 void logging_write_halfword(std::uint8_t* address, std::uint16_t value)
 {
     halfword_log.emplace_back(static_cast<std::uint32_t>(address - area.data()), value);
@@ -83,12 +86,14 @@ TEST_F(FfsDevice, RunsAreSplitIntoHalfwordsByAlignment)
 {
     const std::uint8_t five[] = {1, 2, 3, 4, 5};
     dev.ops.write(area.data() + 0x101, five, 5);  // odd: byte, halfword, halfword
-    const std::vector<std::pair<std::uint32_t, std::uint16_t>> odd = {{0x100, 0x01FF}, {0x102, 0x0302}, {0x104, 0x0504}};
+    const std::vector<std::pair<std::uint32_t, std::uint16_t>> odd = {
+        {0x100, 0x01FF}, {0x102, 0x0302}, {0x104, 0x0504}};
     EXPECT_EQ(halfword_log, odd);
 
     halfword_log.clear();
     dev.ops.write(area.data() + 0x200, five, 5);  // even: halfword, halfword, byte
-    const std::vector<std::pair<std::uint32_t, std::uint16_t>> even = {{0x200, 0x0201}, {0x202, 0x0403}, {0x204, 0xFF05}};
+    const std::vector<std::pair<std::uint32_t, std::uint16_t>> even = {
+        {0x200, 0x0201}, {0x202, 0x0403}, {0x204, 0xFF05}};
     EXPECT_EQ(halfword_log, even);
 
     halfword_log.clear();

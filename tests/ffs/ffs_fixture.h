@@ -10,7 +10,10 @@
 
 namespace ffs_test {
 
-inline std::vector<std::uint8_t> bytes_of(const std::string& text) { return {text.begin(), text.end()}; }
+inline std::vector<std::uint8_t> bytes_of(const std::string& text)
+{
+    return {text.begin(), text.end()};
+}
 
 // Deterministic bytes that contain zeros and 0xFF, the values the length rule cares about.
 inline std::vector<std::uint8_t> pattern(std::size_t n, std::uint32_t seed = 1)
@@ -42,10 +45,19 @@ inline ffs_image::Layout layout_for(const std::string& root_name, std::uint32_t 
     return layout;
 }
 
-inline ffs_image::Layout no_journal() { return layout_for("/ffs/j0", 0); }
+inline ffs_image::Layout no_journal()
+{
+    return layout_for("/ffs/j0", 0);
+}
 
-inline std::uint16_t block_state(const RecordingFlash& flash, int block) { return flash16(flash, block * 0x10000u + 8); }
-inline std::uint16_t block_age(const RecordingFlash& flash, int block) { return flash16(flash, block * 0x10000u + 6); }
+inline std::uint16_t block_state(const RecordingFlash& flash, int block)
+{
+    return flash16(flash, block * 0x10000u + 8);
+}
+inline std::uint16_t block_age(const RecordingFlash& flash, int block)
+{
+    return flash16(flash, block * 0x10000u + 6);
+}
 
 }  // namespace ffs_test
 

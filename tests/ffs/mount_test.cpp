@@ -279,9 +279,9 @@ TEST(FfsMount, BlockUsedBytesIsTheHighWaterMark)
 {
     ImageBuilder b;
     b.erase_block(12);
-    b.image()[13 * 0x10000u + 5] = 0x00;        // block 13: header unit only
-    b.image()[14 * 0x10000u + 0x1234] = 0x7F;   // block 14: a byte inside
-    b.image()[15 * 0x10000u + 0xFFFF] = 0x00;   // block 15: the last byte
+    b.image()[13 * 0x10000u + 5] = 0x00;       // block 13: header unit only
+    b.image()[14 * 0x10000u + 0x1234] = 0x7F;  // block 14: a byte inside
+    b.image()[15 * 0x10000u + 0xFFFF] = 0x00;  // block 15: the last byte
     RecordingFlash flash(b.image());
     flashfs::ffs_dev_init();
     EXPECT_EQ(flashfs::block_used_bytes(12), 0);

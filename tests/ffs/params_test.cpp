@@ -105,13 +105,13 @@ TEST(FfsParamsMount, ValuesThatBreakTheLayoutAreRefused)
     EXPECT_EQ(mount_with_root("/ffs/j512"), FFS_E_BADFORMAT);        // journal larger than a block
     EXPECT_EQ(mount_with_root("/ffs/j1030"), FFS_E_BADFORMAT);       // not whole records
     EXPECT_EQ(mount_with_root("/ffs/c0"), FFS_E_BADFORMAT);
-    EXPECT_EQ(mount_with_root("/ffs/c65500"), FFS_E_BADFORMAT);      // a chunk must fit a block
+    EXPECT_EQ(mount_with_root("/ffs/c65500"), FFS_E_BADFORMAT);  // a chunk must fit a block
     EXPECT_EQ(mount_with_root("/ffs/b100"), FFS_E_BADFORMAT);
     EXPECT_EQ(mount_with_root("/ffs/b0"), FFS_E_BADFORMAT);
     EXPECT_EQ(mount_with_root("/ffs/i5000"), FFS_E_BADFORMAT);
     EXPECT_EQ(mount_with_root("/ffs/r3000000000"), FFS_E_BADFORMAT);  // negative as i32
-    EXPECT_EQ(mount_with_root("/ffs/m200"), FFS_E_BADFORMAT);          // -56 as i8
-    EXPECT_EQ(mount_with_root("/ffs/i2"), FFS_E_BADFORMAT);            // slots in use beyond it
+    EXPECT_EQ(mount_with_root("/ffs/m200"), FFS_E_BADFORMAT);         // -56 as i8
+    EXPECT_EQ(mount_with_root("/ffs/i2"), FFS_E_BADFORMAT);           // slots in use beyond it
     EXPECT_EQ(mount_with_root("/ffs/c4096s16384j8192"), 0);
     EXPECT_EQ(fs.chunk_size, 4096);
     EXPECT_EQ(mount_with_root("/ffs/b8i64c1024"), 0);

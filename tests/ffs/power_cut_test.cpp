@@ -54,36 +54,36 @@ struct Workload {
 bool run_step(const Step& step, RecordingFlash& flash)
 {
     switch (step.kind) {
-    case Step::Mkdir:
-        return ffs_mkdir(step.path.c_str()) == 0 || flash.power_lost();
-    case Step::Remove:
-        return ffs_remove(step.path.c_str()) == 0 || flash.power_lost();
-    case Step::Write: {
-        ffs_stat_info info;
-        if (ffs_stat(step.path.c_str(), &info) == 0 && ffs_remove(step.path.c_str()) != 0)
-            return flash.power_lost();
-        if (flash.power_lost())
-            return true;
-        int fd = ffs_open(step.path.c_str(), 0x2B);
-        if (fd < 0)
-            return flash.power_lost();
-        if (ffs_write_b(fd, step.data.data(), static_cast<int>(step.data.size())) < 0)
-            return flash.power_lost();
-        return ffs_close(fd) == 0 || flash.power_lost();
-    }
-    case Step::Rewrite:
-    case Step::Append:
-    case Step::Overwrite: {
-        const int flags = step.kind == Step::Rewrite  ? FFS_O_WRITE | FFS_O_TRUNC
-                          : step.kind == Step::Append ? FFS_O_WRITE | FFS_O_APPEND
-                                                      : FFS_O_READ | FFS_O_WRITE;
-        int fd = ffs_open(step.path.c_str(), flags);
-        if (fd < 0)
-            return flash.power_lost();
-        if (ffs_write_b(fd, step.data.data(), static_cast<int>(step.data.size())) < 0)
-            return flash.power_lost();
-        return ffs_close(fd) == 0 || flash.power_lost();
-    }
+        case Step::Mkdir:
+            return ffs_mkdir(step.path.c_str()) == 0 || flash.power_lost();
+        case Step::Remove:
+            return ffs_remove(step.path.c_str()) == 0 || flash.power_lost();
+        case Step::Write: {
+            ffs_stat_info info;
+            if (ffs_stat(step.path.c_str(), &info) == 0 && ffs_remove(step.path.c_str()) != 0)
+                return flash.power_lost();
+            if (flash.power_lost())
+                return true;
+            int fd = ffs_open(step.path.c_str(), 0x2B);
+            if (fd < 0)
+                return flash.power_lost();
+            if (ffs_write_b(fd, step.data.data(), static_cast<int>(step.data.size())) < 0)
+                return flash.power_lost();
+            return ffs_close(fd) == 0 || flash.power_lost();
+        }
+        case Step::Rewrite:
+        case Step::Append:
+        case Step::Overwrite: {
+            const int flags = step.kind == Step::Rewrite  ? FFS_O_WRITE | FFS_O_TRUNC
+                              : step.kind == Step::Append ? FFS_O_WRITE | FFS_O_APPEND
+                                                          : FFS_O_READ | FFS_O_WRITE;
+            int fd = ffs_open(step.path.c_str(), flags);
+            if (fd < 0)
+                return flash.power_lost();
+            if (ffs_write_b(fd, step.data.data(), static_cast<int>(step.data.size())) < 0)
+                return flash.power_lost();
+            return ffs_close(fd) == 0 || flash.power_lost();
+        }
     }
     return false;
 }
@@ -167,7 +167,8 @@ bool allowed(const Step& step, const Model& before, const Model& after, std::uin
 
 // The unreachable segments a removal or truncation cut short leaves: one chain holding a tail of
 // the old file's content from a segment boundary on, in a step that removes or truncates it.
-bool unreachable_allowed(const Step& step, const Model& before, const ffs_image::CheckResult& check, std::uint32_t chunk)
+bool unreachable_allowed(const Step& step, const Model& before, const ffs_image::CheckResult& check,
+                         std::uint32_t chunk)
 {
     if (!check.ok_but_unreachable() || check.unreachable.size() != 1)
         return false;
@@ -278,11 +279,12 @@ void run_power_cuts(const Workload& w, CutStats& stats)
 
 void report(const std::string& name, const CutStats& stats)
 {
-    std::printf("[power cut] %s: %llu cut points checked over %llu flash operations (%llu block erases, "
-                "%d inode table moves); %llu ended with unreachable segments\n",
-                name.c_str(), static_cast<unsigned long long>(stats.points),
-                static_cast<unsigned long long>(stats.operations), static_cast<unsigned long long>(stats.erases),
-                stats.inode_reclaims, static_cast<unsigned long long>(stats.unreachable_points));
+    std::printf(
+        "[power cut] %s: %llu cut points checked over %llu flash operations (%llu block erases, "
+        "%d inode table moves); %llu ended with unreachable segments\n",
+        name.c_str(), static_cast<unsigned long long>(stats.points), static_cast<unsigned long long>(stats.operations),
+        static_cast<unsigned long long>(stats.erases), stats.inode_reclaims,
+        static_cast<unsigned long long>(stats.unreachable_points));
 }
 
 // Runs the workload with a cut at each of its cut points and prints what was checked.
@@ -337,7 +339,8 @@ Workload table_workload()
         std::string dir = "/d" + std::to_string(i % 3);
         if (i < 3)
             w.steps.push_back({Step::Mkdir, dir, {}});
-        w.steps.push_back({Step::Write, dir + "/f", pattern(static_cast<std::size_t>(100 + 3000 * i), static_cast<std::uint32_t>(i))});
+        w.steps.push_back({Step::Write, dir + "/f",
+                           pattern(static_cast<std::size_t>(100 + 3000 * i), static_cast<std::uint32_t>(i))});
     }
     w.steps.push_back({Step::Remove, "/d1/f", {}});
     w.interior_stride = 16;

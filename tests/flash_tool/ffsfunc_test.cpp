@@ -154,4 +154,4 @@ TEST_F(FfsHelpers, NonAsciiFolderAndFileReachTheSamePlace)
     EXPECT_EQ(from_utf8(name), utf16_to_codepage(u"\u00fc.txt"));
 }
 
-} // namespace
+}  // namespace

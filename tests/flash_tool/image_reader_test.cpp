@@ -22,7 +22,7 @@ bool all_erased(const std::vector<std::uint8_t>& image)
     return std::all_of(image.begin(), image.end(), [](std::uint8_t b) { return b == erased_byte; });
 }
 
-} // namespace
+}  // namespace
 
 class ImageReader : public ImageLayerTest {
 protected:
@@ -125,9 +125,10 @@ TEST_F(ImageReader, ANameThatDoesNotOpenIsTriedInTheProgramFolder)
     EXPECT_EQ(hexfile_read("missing.s3", image.data(), image_size), image_file_open_error);
     std::string log = read_file("run.log");
     std::erase(log, '\r');
-    EXPECT_EQ(log, "Error: hexfile_read read Flash file error!! image.s3\n"
-                   "Error: hexfile_read read Flash file error!! missing.s3\n"
-                   "Error: hexfile_read read Flash file error!! elsewhere\\missing.s3\n");
+    EXPECT_EQ(log,
+              "Error: hexfile_read read Flash file error!! image.s3\n"
+              "Error: hexfile_read read Flash file error!! missing.s3\n"
+              "Error: hexfile_read read Flash file error!! elsewhere\\missing.s3\n");
 }
 
 TEST_F(ImageReader, AFallbackPathTooLongForItsBufferIsRefused)

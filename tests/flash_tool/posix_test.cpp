@@ -57,7 +57,7 @@ bool exited_with_minus_one(int status)
     return WIFEXITED(status) && WEXITSTATUS(status) == 255;
 }
 
-} // namespace
+}  // namespace
 
 class Posix : public ImageLayerTest {
 protected:
@@ -130,12 +130,13 @@ TEST_F(Posix, AnUnreadableImageEndsTheRunWithoutLeavingTheWorkingCopy)
         },
         exited_with_minus_one, "");
     EXPECT_TRUE(folder.names_starting("flashTmp_").empty());
-    EXPECT_EQ(read_file("run.log"), "Info:Create Mapping file OK!!\n"
-                                    "Info: file_read_image enter \n"
-                                    "Info: begin read flash file missing.s3\n"
-                                    "Error: hexfile_read read Flash file error!! missing.s3\n"
-                                    "Error: hexfile_read read Flash file error!! missing.s3\n"
-                                    "Error: File 'missing.s3' not found\n");
+    EXPECT_EQ(read_file("run.log"),
+              "Info:Create Mapping file OK!!\n"
+              "Info: file_read_image enter \n"
+              "Info: begin read flash file missing.s3\n"
+              "Error: hexfile_read read Flash file error!! missing.s3\n"
+              "Error: hexfile_read read Flash file error!! missing.s3\n"
+              "Error: File 'missing.s3' not found\n");
 }
 
 TEST_F(Posix, AFolderThatTakesNoFilesGivesAWorkingCopyWithoutOne)

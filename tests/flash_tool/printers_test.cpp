@@ -20,7 +20,7 @@ std::string log_text()
     return without_carriage_returns(read_file("run.log"));
 }
 
-} // namespace
+}  // namespace
 
 class Printers : public ImageLayerTest {
 protected:

@@ -27,7 +27,7 @@ Decoded decode(const std::string& line, SrecRecord& record)
     return {length, GetCapturedStderr()};
 }
 
-} // namespace
+}  // namespace
 
 TEST(HexValue, ReadsUpToNDigitsOfEitherCase)
 {
@@ -122,7 +122,12 @@ TEST(SrecReadLine, ALineEndsAtANulByte)
     const std::string line("S5030001FB\0tail\n", 16);
     const Decoded decoded = decode(line, record);
     EXPECT_EQ(decoded.warning, "WARNING: Illegal hex line: S5030001FB\n");
-    EXPECT_EQ(decode(std::string("S3090140000011223344\0" "1A\n", 24), record).length, 0)
+    EXPECT_EQ(decode(std::string("S3090140000011223344\0"
+                                 "1A\n",
+                                 24),
+                     record)
+                  .length,
+              0)
         << "the checksum after the NUL is not on the line";
 }
 

@@ -22,7 +22,7 @@ std::vector<std::string> lines_of(std::string text)
     return lines;
 }
 
-} // namespace
+}  // namespace
 
 class SrecWriter : public ImageLayerTest {
 protected:

@@ -28,8 +28,7 @@ TEST_F(WorkingCopy, MadeAsATemporaryFileInTheCurrentFolderAndRemovedWithIt)
     const std::string& name = working_copy_name();
     ASSERT_TRUE(name.starts_with("./flashTmp_") && name.ends_with(".tmp")) << name;
     const std::string number = name.substr(11, name.size() - 15);
-    EXPECT_TRUE(!number.empty() && number.size() <= 3 &&
-                number.find_first_not_of("0123456789") == std::string::npos)
+    EXPECT_TRUE(!number.empty() && number.size() <= 3 && number.find_first_not_of("0123456789") == std::string::npos)
         << name;
     EXPECT_EQ(fs::file_size(working_copy_name()), working_copy_mapping_size);
 

@@ -30,9 +30,14 @@ TEST(CommandLine, PortNumberAndArgumentsInOrder)
 TEST(CommandLine, MissingOrNonNumericPortIsRefused)
 {
     ParamClass params;
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{"Zarnik"}, {"Zarnik", ""}, {"Zarnik", "COM3"}, {"Zarnik", "3x"},
-                                               {"Zarnik", "-"}, {"Zarnik", "+"}, {"Zarnik", "+-1"}, {"Zarnik", "99999999999"}}) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{{"Zarnik"},
+                                                                                      {"Zarnik", ""},
+                                                                                      {"Zarnik", "COM3"},
+                                                                                      {"Zarnik", "3x"},
+                                                                                      {"Zarnik", "-"},
+                                                                                      {"Zarnik", "+"},
+                                                                                      {"Zarnik", "+-1"},
+                                                                                      {"Zarnik", "99999999999"}}) {
         EXPECT_FALSE(parse(args, params)) << args.back();
     }
 }
@@ -73,4 +78,4 @@ TEST(TargetPath, FolderAndNameAtTheLastSeparatorOfEitherKind)
     EXPECT_EQ(name, "");
 }
 
-} // namespace
+}  // namespace

@@ -33,7 +33,10 @@ public:
         close(master_);
     }
     const std::string& slave_path() const { return slave_path_; }
-    void write_bytes(const Bytes& bytes) { ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
+    void write_bytes(const Bytes& bytes)
+    {
+        ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
     Bytes read_bytes(std::size_t count)
     {
         Bytes got;
@@ -242,7 +245,8 @@ TEST_F(ModeSwitch, ThreeCommandsEachFollowedByItsReply)
 {
     start();
     EXPECT_EQ(SwitchToObexMode(), 0);
-    EXPECT_EQ(all_requests(), (std::vector<std::string>{"AT AT+CGMM -> OK", "AT AT^SQWE=0 -> OK", "AT AT^SQWE=3 -> OK"}));
+    EXPECT_EQ(all_requests(),
+              (std::vector<std::string>{"AT AT+CGMM -> OK", "AT AT^SQWE=0 -> OK", "AT AT^SQWE=3 -> OK"}));
     ComportClose();
     const std::string log = port_log();
     std::size_t at = 0;
@@ -276,4 +280,4 @@ TEST_F(ModeSwitch, SilenceAfterTheFirstCommandFailsAfterAboutThreeSeconds)
     EXPECT_EQ(all_requests(), std::vector<std::string>{"AT AT+CGMM -> (no answer)"}) << "one command sent";
 }
 
-} // namespace
+}  // namespace

@@ -25,7 +25,8 @@ TEST(FolderListing, FullListingWithDoctypeAndFolders)
     const std::string text =
         "<?xml version=\"1.0\"?>\n<!DOCTYPE folder-listing SYSTEM \"obex-folder-listing.dtd\">\n"
         "<folder-listing version=\"1.0\"><parent-folder/><folder name=\"sub\"/>"
-        "<file name=\"b.jpg\" size=\"12\" user-perm=\"RW\"/><folder name=\"x\"><file name=\"deep\" size=\"1\" user-perm=\"R\"/></folder>"
+        "<file name=\"b.jpg\" size=\"12\" user-perm=\"RW\"/><folder name=\"x\"><file name=\"deep\" size=\"1\" "
+        "user-perm=\"R\"/></folder>"
         "<file name=\"a &amp; b.txt\" size=\"0\" user-perm=\"RWD\"/></folder-listing>";
     std::vector<ListingFileElement> elements;
     ASSERT_TRUE(easyxml_listing_files(listing_document(text), elements));
@@ -64,7 +65,8 @@ TEST(FolderListing, OnlyExactNamesAtTheTopCount)
 {
     EXPECT_EQ(names_in("<Folder-Listing><file name=\"a\" size=\"1\" user-perm=\"R\"/></Folder-Listing>"
                        "</folder-listing>"),
-              Names{}) << "a differently cased root is not the listing";
+              Names{})
+        << "a differently cased root is not the listing";
     EXPECT_EQ(names_in("<folder-listing><File name=\"a\" size=\"1\" user-perm=\"R\"/></folder-listing>"), Names{});
     EXPECT_EQ(names_in("<folder-listing></folder-listing>"), Names{});
 }
@@ -120,4 +122,4 @@ TEST(FileInfoList, LookupIsExactAndFindsTheFirst)
     EXPECT_EQ(list.getIndexByName("a.txt"), -1);
 }
 
-} // namespace
+}  // namespace

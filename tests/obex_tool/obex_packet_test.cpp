@@ -74,8 +74,8 @@ TEST_F(RequestBytes, NameEncodings)
     ObexHeaderSet accented;
     accented.set_name("\xC3\xA9");
     const std::u16string units = codepage_to_utf16(accented.name);
-    Bytes expected = {0x82, 0x00, static_cast<std::uint8_t>(6 + 2 * (units.size() + 1)), 0x01, 0x00,
-                      static_cast<std::uint8_t>(3 + 2 * (units.size() + 1))};
+    Bytes expected = {0x82, 0x00, static_cast<std::uint8_t>(6 + 2 * (units.size() + 1)),
+                      0x01, 0x00, static_cast<std::uint8_t>(3 + 2 * (units.size() + 1))};
     for (const char16_t unit : units) {
         expected.push_back(static_cast<std::uint8_t>(unit >> 8));
         expected.push_back(static_cast<std::uint8_t>(unit));
@@ -92,8 +92,8 @@ TEST_F(RequestBytes, PutHeadersGoInFixedOrder)
     headers.set_u32(kHeaderLength, 3000);
     headers.set_name("x");
     EXPECT_EQ(build(&headers, kObexEventPut),
-              (Bytes{0x02, 0x00, 0x17, 0x01, 0x00, 0x07, 0x00, 0x78, 0x00, 0x00, 0xC3, 0x00, 0x00, 0x0B, 0xB8, 0x48,
-                     0x00, 0x03, 0xCF, 0x61, 0x64, 0x64, 0x72}));
+              (Bytes{0x02, 0x00, 0x17, 0x01, 0x00, 0x07, 0x00, 0x78, 0x00, 0x00, 0xC3, 0x00,
+                     0x00, 0x0B, 0xB8, 0x48, 0x00, 0x03, 0xCF, 0x61, 0x64, 0x64, 0x72}));
 }
 
 TEST_F(RequestBytes, BodyWinsOverEndOfBodyAndDecidesTheOpcode)
@@ -192,12 +192,12 @@ TEST_F(ResponseParsing, NameAndTimeDecoding)
 TEST_F(ResponseParsing, LengthsThatDoNotAddUpAreNoResponse)
 {
     const std::vector<Bytes> broken = {
-        {0xA0, 0x00, 0x05, 0x48, 0x00},                   // header cut by the packet end
-        {0xA0, 0x00, 0x06, 0x48, 0x00, 0x02},             // header length below 3
-        {0xA0, 0x00, 0x06, 0x48, 0x00, 0x09},             // header past the packet
-        {0xA0, 0x00, 0x07, 0xCB, 0x00, 0x00, 0x01},       // four-byte header cut short
-        {0xA0, 0x00, 0x04, 0x91},                         // one-byte header cut short
-        {0xA0, 0x00, 0x06, 0x04, 0x00, 0x03},             // Time of neither form
+        {0xA0, 0x00, 0x05, 0x48, 0x00},              // header cut by the packet end
+        {0xA0, 0x00, 0x06, 0x48, 0x00, 0x02},        // header length below 3
+        {0xA0, 0x00, 0x06, 0x48, 0x00, 0x09},        // header past the packet
+        {0xA0, 0x00, 0x07, 0xCB, 0x00, 0x00, 0x01},  // four-byte header cut short
+        {0xA0, 0x00, 0x04, 0x91},                    // one-byte header cut short
+        {0xA0, 0x00, 0x06, 0x04, 0x00, 0x03},        // Time of neither form
         {0xA0, 0x00, 0x06, 0x84, 0x00, 0x03},
     };
     for (const Bytes& packet : broken) {
@@ -237,4 +237,4 @@ TEST(PacketJoining, StatusFollowsThePacketLength)
     EXPECT_EQ(obex_join_status(huge.data(), 3, 8192), ObexJoin::Invalid);
 }
 
-} // namespace
+}  // namespace

@@ -67,7 +67,8 @@ TEST_F(Session, RefusedConnectKeepsTheSlotUntilNoneIsLeft)
     EXPECT_EQ(InitObex(chunk), -3) << "the second slot is still free";
     EXPECT_EQ(InitObex(chunk), -2) << "no free slot";
     const std::string log = program_log_text();
-    EXPECT_NE(log.find("IrObexConnectReq error!!\nIrObexConnectReq error!!\nIrObexOpenReq error!!\n"), std::string::npos);
+    EXPECT_NE(log.find("IrObexConnectReq error!!\nIrObexConnectReq error!!\nIrObexOpenReq error!!\n"),
+              std::string::npos);
 }
 
 TEST_F(Session, LeftoverOfTheAtDialogBeforeTheConnectAnswerIsSkipped)
@@ -127,11 +128,12 @@ TEST_F(Session, OneChunkFileAndEmptyFileEndWithAFinalPacket)
               "Now begin send file:one\n000\r\r\r100\nEnd send file:one\n"
               "Now begin send file:none\n000\nEnd send file:none\n")
         << "the empty file's closing packet carries no data and shows no progress";
-    EXPECT_NE(program_log_text().find("Position:100\n\nEnd send file:one\nNow send file:none dataSize:\n\nEnd send file:none\n"),
+    EXPECT_NE(program_log_text().find(
+                  "Position:100\n\nEnd send file:one\nNow send file:none dataSize:\n\nEnd send file:none\n"),
               std::string::npos);
-    EXPECT_EQ(obex_requests(), (Lines{kConnect, "PUT name=one length=1015 body=0 creator=61646472 -> 90",
-                                      "PUT final eob=1015 -> a0", "PUT name=none length=0 body=0 creator=61646472 -> 90",
-                                      "PUT final eob=0 -> a0"}));
+    EXPECT_EQ(obex_requests(),
+              (Lines{kConnect, "PUT name=one length=1015 body=0 creator=61646472 -> 90", "PUT final eob=1015 -> a0",
+                     "PUT name=none length=0 body=0 creator=61646472 -> 90", "PUT final eob=0 -> a0"}));
     EXPECT_TRUE(std::filesystem::exists(handset_root() / "none"));
 }
 
@@ -142,7 +144,8 @@ TEST_F(Session, RefusedFirstAndLaterPackets)
     std::istringstream file(pattern(3000));
     testing::internal::CaptureStdout();
     EXPECT_EQ(SendFile(id, file, "x.txt", 1015), -6);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Now begin send file:x.txt\nSendFile IrObexPutReq error!!! Code:c3\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Now begin send file:x.txt\nSendFile IrObexPutReq error!!! Code:c3\n");
     std::istringstream again(pattern(3000));
     testing::internal::CaptureStdout();
     EXPECT_EQ(SendFile(id, again, "x.txt", 1015), -7);
@@ -201,9 +204,9 @@ TEST_F(Session, PacketsGluedToAnAnswerGetBadRequest)
     EXPECT_EQ(SetPath(id, "a"), 0) << "a peer's request behind the answer";
     EXPECT_EQ(SetPath(id, "b"), 0) << "a stray answer behind the real one is not taken for the next";
     EXPECT_EQ(SetPath(id, "c"), 0);
-    EXPECT_EQ(obex_requests(), (Lines{kConnect, "SETPATH flags=00 name=a -> a0", "UNEXPECTED c0 00 03",
-                                      "SETPATH flags=00 name=b -> a0", "UNEXPECTED c0 00 03",
-                                      "SETPATH flags=00 name=c -> a0"}));
+    EXPECT_EQ(obex_requests(),
+              (Lines{kConnect, "SETPATH flags=00 name=a -> a0", "UNEXPECTED c0 00 03", "SETPATH flags=00 name=b -> a0",
+                     "UNEXPECTED c0 00 03", "SETPATH flags=00 name=c -> a0"}));
 }
 
 TEST_F(Session, CutOrMissingAnswersCountAsNoResponseAndTheSessionGoesOn)
@@ -312,4 +315,4 @@ TEST_F(Session, UnknownIdsAndTheEngineAcrossReopens)
     EXPECT_EQ(obex_requests().size(), 6u);
 }
 
-} // namespace
+}  // namespace

@@ -133,7 +133,8 @@ TEST_F(KernelEmulation, ATimerThatFiredCannotBeCancelledBeforeItsDpcRuns) {
   KDPC dpc;
   int runs = 0;
   KeInitializeTimer(&timer);
-  KeInitializeDpc(&dpc, [](PKDPC, PVOID context, PVOID, PVOID) { ++*static_cast<int*>(context); }, &runs);
+  KeInitializeDpc(
+      &dpc, [](PKDPC, PVOID context, PVOID, PVOID) { ++*static_cast<int*>(context); }, &runs);
   LARGE_INTEGER due;
   due.QuadPart = -100;
   EXPECT_FALSE(KeSetTimer(&timer, due, &dpc));

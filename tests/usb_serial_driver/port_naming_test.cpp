@@ -24,10 +24,10 @@ TEST_F(PortNaming, AStartedPortHasItsLinkItsSerialCommEntryAndItsInterface) {
 
   kemu::ClearCallLog();
   Remove(handset);
-  EXPECT_EQ(kemu::CallLog(), (std::vector<std::string>{"IoSetDeviceInterfaceState FALSE",
-                                                        "IoDeleteSymbolicLink \\DosDevices\\COM5",
-                                                        "RtlDeleteRegistryValue SERIALCOMM \\Device\\tavrinusb0",
-                                                        "PoRequestPowerIrp SET_POWER D3"}));
+  EXPECT_EQ(kemu::CallLog(),
+            (std::vector<std::string>{"IoSetDeviceInterfaceState FALSE", "IoDeleteSymbolicLink \\DosDevices\\COM5",
+                                      "RtlDeleteRegistryValue SERIALCOMM \\Device\\tavrinusb0",
+                                      "PoRequestPowerIrp SET_POWER D3"}));
   EXPECT_EQ(kemu::SymbolicLinkCount(), 0u);
   EXPECT_EQ(kemu::SerialCommValueCount(), 0u);
   EXPECT_FALSE(kemu::DeviceInterfaces(handset.Pdo())[0].enabled);
@@ -166,7 +166,7 @@ TEST_F(PortNaming, AFailedNamingUndoesItsStepsInOrder) {
   kemu::ClearCallLog();
   ASSERT_EQ(kemu::StartDevice(other.Pdo()), STATUS_SUCCESS);
   EXPECT_EQ(kemu::CallLog(), (std::vector<std::string>{"IoCreateSymbolicLink \\DosDevices\\COM6",
-                                                        "RtlDeleteRegistryValue SERIALCOMM \\Device\\tavrinusb1"}));
+                                                       "RtlDeleteRegistryValue SERIALCOMM \\Device\\tavrinusb1"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(PortNaming, NamingFailures,
@@ -174,9 +174,8 @@ INSTANTIATE_TEST_SUITE_P(PortNaming, NamingFailures,
                                            NamingFailure{"IoCreateSymbolicLink", 0},
                                            NamingFailure{"RtlWriteRegistryValue", 0},
                                            NamingFailure{"IoRegisterDeviceInterface", 0},
-                                           NamingFailure{"IoSetDeviceInterfaceState", 0},
-                                           NamingFailure{nullptr, 5}, NamingFailure{nullptr, 6},
-                                           NamingFailure{nullptr, 7}, NamingFailure{nullptr, 8},
-                                           NamingFailure{nullptr, 9}));
+                                           NamingFailure{"IoSetDeviceInterfaceState", 0}, NamingFailure{nullptr, 5},
+                                           NamingFailure{nullptr, 6}, NamingFailure{nullptr, 7},
+                                           NamingFailure{nullptr, 8}, NamingFailure{nullptr, 9}));
 
 }  // namespace

@@ -39,7 +39,8 @@ int main() {
     printf("  USB configuration selected: interface 0, pipe 0 = endpoint 0x%02X, pipe 1 = endpoint 0x%02X\n",
            port->InterfaceInfo->Pipes[0].EndpointAddress, port->InterfaceInfo->Pipes[1].EndpointAddress);
     Say("  \\DosDevices\\COM5 -> %s", Text(kemu::SymbolicLinkTarget(u"\\DosDevices\\COM5").value_or(u"(none)")));
-    Say("  SERIALCOMM \\Device\\tavrinusb0 = %s", Text(kemu::SerialCommValue(u"\\Device\\tavrinusb0").value_or(u"(none)")));
+    Say("  SERIALCOMM \\Device\\tavrinusb0 = %s",
+        Text(kemu::SerialCommValue(u"\\Device\\tavrinusb0").value_or(u"(none)")));
 
     Say("open COM5: %s", Result(kemu::Request::Create(fdo).Send()));
     printf("  receive ring of %u bytes; one bulk-IN transfer of %u bytes in flight\n", port->RingSize,

@@ -15,7 +15,7 @@ bool armTimer = false;
 
 PIRP* CurrentOf(PortExtension* port, PIRP irp) {
   return IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_WRITE ? &port->CurrentWriteIrp
-                                                                            : &port->CurrentReadIrp;
+                                                                          : &port->CurrentReadIrp;
 }
 PLIST_ENTRY QueueOf(PortExtension* port, PIRP irp) {
   return IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_WRITE ? &port->WriteQueue : &port->ReadQueue;

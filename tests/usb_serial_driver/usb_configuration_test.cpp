@@ -29,7 +29,7 @@ TEST_F(UsbConfiguration, ReadsTheDescriptorsAndSelectsInterfaceZeroWithItsTwoPip
   EXPECT_EQ(port->InterfaceInfo->NumberOfPipes, 2u);
   EXPECT_EQ(port->InterfaceInfo->Pipes[ReceivePipe].EndpointAddress, 0x81);
   EXPECT_EQ(port->InterfaceInfo->Pipes[TransmitPipe].EndpointAddress, 0x02);
-  EXPECT_EQ(kemu::PoolBlocksInUse(kEs2u), 2u);  // the descriptor set and the interface information
+  EXPECT_EQ(kemu::PoolBlocksInUse(kEs2u), 2u);              // the descriptor set and the interface information
   EXPECT_EQ(kemu::PoolBlocksInUse(kemu::Tag("USBD")), 0u);  // the select request was freed
   EXPECT_EQ(handset.SelectConfigurations(), 1);
 }

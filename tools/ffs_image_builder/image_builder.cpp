@@ -62,9 +62,18 @@ void ImageBuilder::write_header(int block, std::uint16_t state_word, std::uint16
     write16(area(), h + 8, state_word);
 }
 
-void ImageBuilder::write_state(int block, std::uint16_t word) { write16(area(), block_start(block) + 8, word); }
-void ImageBuilder::write_age(int block, std::uint16_t word) { write16(area(), block_start(block) + 6, word); }
-void ImageBuilder::write_version(int block, std::uint16_t word) { write16(area(), block_start(block) + 4, word); }
+void ImageBuilder::write_state(int block, std::uint16_t word)
+{
+    write16(area(), block_start(block) + 8, word);
+}
+void ImageBuilder::write_age(int block, std::uint16_t word)
+{
+    write16(area(), block_start(block) + 6, word);
+}
+void ImageBuilder::write_version(int block, std::uint16_t word)
+{
+    write16(area(), block_start(block) + 4, word);
+}
 
 void ImageBuilder::write_old_format_header(int block)
 {
@@ -88,8 +97,14 @@ void ImageBuilder::erase_block(int block)
     std::fill(image_.begin() + block_start(block), image_.begin() + block_start(block) + kBlockSize, 0xFF);
 }
 
-std::uint16_t ImageBuilder::state(int block) const { return read16(image_.data(), block_start(block) + 8); }
-std::uint16_t ImageBuilder::age(int block) const { return read16(image_.data(), block_start(block) + 6); }
+std::uint16_t ImageBuilder::state(int block) const
+{
+    return read16(image_.data(), block_start(block) + 8);
+}
+std::uint16_t ImageBuilder::age(int block) const
+{
+    return read16(image_.data(), block_start(block) + 6);
+}
 
 void ImageBuilder::set_flags(int slot, std::uint8_t flags)
 {
@@ -155,11 +170,13 @@ void ImageBuilder::link_entry(int parent, int slot)
     last_entry_[parent] = slot;
 }
 
-int ImageBuilder::add_named(int parent, const std::string& name, std::uint8_t flags, const std::vector<std::uint8_t>& data)
+int ImageBuilder::add_named(int parent, const std::string& name, std::uint8_t flags,
+                            const std::vector<std::uint8_t>& data)
 {
     std::vector<std::uint8_t> bytes = named_bytes(name, data);
     int slot = allocate_slot();
-    std::uint32_t size = named_object_size(static_cast<std::uint32_t>(name.size()), static_cast<std::uint32_t>(data.size()));
+    std::uint32_t size =
+        named_object_size(static_cast<std::uint32_t>(name.size()), static_cast<std::uint32_t>(data.size()));
     set_inode(slot, InodeFields{static_cast<std::uint16_t>(size), flags, -1, -1, place(bytes), sequence_++, 0});
     link_entry(parent, slot);
     return slot;
@@ -177,7 +194,8 @@ int ImageBuilder::file(int parent, const std::string& name, const std::vector<st
     return f;
 }
 
-int ImageBuilder::file_inline(int parent, const std::string& name, const std::vector<std::uint8_t>& data, std::uint8_t flags)
+int ImageBuilder::file_inline(int parent, const std::string& name, const std::vector<std::uint8_t>& data,
+                              std::uint8_t flags)
 {
     return add_named(parent, name, flags, data);
 }
@@ -199,8 +217,9 @@ int ImageBuilder::segment(int after, const std::vector<std::uint8_t>& data)
     std::vector<std::uint8_t> bytes = data;
     bytes.push_back(0);
     int slot = allocate_slot();
-    set_inode(slot, InodeFields{static_cast<std::uint16_t>(segment_object_size(static_cast<std::uint32_t>(data.size()))),
-                                0xF0 | kSegment, -1, -1, place(bytes), sequence_++, 0});
+    set_inode(slot,
+              InodeFields{static_cast<std::uint16_t>(segment_object_size(static_cast<std::uint32_t>(data.size()))),
+                          0xF0 | kSegment, -1, -1, place(bytes), sequence_++, 0});
     InodeFields a = inode(after);
     a.child = static_cast<std::int16_t>(slot);
     set_inode(after, a);
@@ -213,16 +232,20 @@ int ImageBuilder::replace_segment(int old_segment, const std::vector<std::uint8_
     bytes.push_back(0);
     InodeFields old = inode(old_segment);
     int slot = allocate_slot();
-    set_inode(slot, InodeFields{static_cast<std::uint16_t>(segment_object_size(static_cast<std::uint32_t>(data.size()))),
-                                old.flags, old.child, -1, place(bytes), sequence_++,
-                                static_cast<std::uint16_t>(old.updates + 1)});
+    set_inode(
+        slot,
+        InodeFields{static_cast<std::uint16_t>(segment_object_size(static_cast<std::uint32_t>(data.size()))), old.flags,
+                    old.child, -1, place(bytes), sequence_++, static_cast<std::uint16_t>(old.updates + 1)});
     old.sibling = static_cast<std::int16_t>(slot);
     old.flags = 0;
     set_inode(old_segment, old);
     return slot;
 }
 
-std::uint32_t ImageBuilder::journal_offset() const { return inode(journal_).location * kAtom; }
+std::uint32_t ImageBuilder::journal_offset() const
+{
+    return inode(journal_).location * kAtom;
+}
 
 void ImageBuilder::add_journal_record(const JournalEntry& entry)
 {

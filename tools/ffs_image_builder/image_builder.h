@@ -23,10 +23,10 @@ struct Layout {
     std::string root_name = "/";
     int inode_block = 0;
     int first_data_block = 1;
-    std::uint16_t age = 1;             // of every formatted block
-    std::uint32_t journal_size = 4096; // 0: no journal file
-    int formatted_blocks = kBlocks;    // blocks from 0 that get a header; the rest stay erased
-    std::uint32_t chunk_size = 8192;   // segment size used by file()
+    std::uint16_t age = 1;              // of every formatted block
+    std::uint32_t journal_size = 4096;  // 0: no journal file
+    int formatted_blocks = kBlocks;     // blocks from 0 that get a header; the rest stay erased
+    std::uint32_t chunk_size = 8192;    // segment size used by file()
 };
 
 class ImageBuilder {
@@ -67,13 +67,13 @@ public:
     // Stores bytes in the current data block (the next FREE block when it is full): location in atoms.
     std::uint32_t place(const std::vector<std::uint8_t>& bytes);
     // A named object appended to the parent's entry chain (parent 0: not linked anywhere).
-    int add_named(int parent, const std::string& name, std::uint8_t flags,
-                  const std::vector<std::uint8_t>& data = {});
+    int add_named(int parent, const std::string& name, std::uint8_t flags, const std::vector<std::uint8_t>& data = {});
     int root() const { return root_; }
     int journal() const { return journal_; }
     int mkdir(int parent, const std::string& name) { return add_named(parent, name, 0xF0 | kDir); }
     // A file: the empty file object and its data in segments of the layout's chunk size.
-    int file(int parent, const std::string& name, const std::vector<std::uint8_t>& data, std::uint8_t flags = 0xF0 | kFile);
+    int file(int parent, const std::string& name, const std::vector<std::uint8_t>& data,
+             std::uint8_t flags = 0xF0 | kFile);
     // A file whose data is stored in the file object itself.
     int file_inline(int parent, const std::string& name, const std::vector<std::uint8_t>& data,
                     std::uint8_t flags = 0xF0 | kFile);

@@ -117,8 +117,8 @@ private:
         const std::string at = "inode " + std::to_string(i) + ": ";
         std::uint64_t offset = std::uint64_t{f.location} * kAtom;
         int b = static_cast<int>(offset / kBlockSize);
-        if (offset + f.size > kImageSize || b >= options_.blocks || r_.states[b] != kData ||
-            offset % kBlockSize < 16 || offset % kBlockSize + f.size > kBlockSize || f.size == 0 || f.size % 16 != 0) {
+        if (offset + f.size > kImageSize || b >= options_.blocks || r_.states[b] != kData || offset % kBlockSize < 16 ||
+            offset % kBlockSize + f.size > kBlockSize || f.size == 0 || f.size % 16 != 0) {
             problem(at + "object outside a data block");
             return false;
         }

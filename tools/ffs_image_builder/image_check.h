@@ -24,11 +24,11 @@
 namespace ffs_image {
 
 struct Entry {
-    int type = 0;                      // kFile, kDir or kLink
+    int type = 0;  // kFile, kDir or kLink
     int inode = 0;
     std::uint8_t flags = 0;
-    std::vector<std::uint8_t> content; // file: its bytes; link: the target path
-    std::vector<std::uint32_t> pieces; // file: data length of the file object and each segment
+    std::vector<std::uint8_t> content;  // file: its bytes; link: the target path
+    std::vector<std::uint32_t> pieces;  // file: data length of the file object and each segment
 };
 
 struct BlockCount {
@@ -44,8 +44,8 @@ struct UnreachableChain {
 };
 
 struct CheckOptions {
-    int blocks = kBlocks;              // blocks the file system uses
-    std::uint32_t journal_size = 4096; // 0: no journal expected
+    int blocks = kBlocks;               // blocks the file system uses
+    std::uint32_t journal_size = 4096;  // 0: no journal expected
 };
 
 struct CheckResult {

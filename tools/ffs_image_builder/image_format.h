@@ -43,8 +43,14 @@ inline constexpr std::uint8_t kRecordWritten = 0xFD;
 inline constexpr std::uint8_t kRecordComplete = 0xF9;
 inline constexpr std::uint8_t kRecordApplied = 0xF1;
 
-inline std::uint32_t block_start(int block) { return static_cast<std::uint32_t>(block) * kBlockSize; }
-inline std::uint32_t round16(std::uint32_t n) { return (n + 15) & ~15u; }
+inline std::uint32_t block_start(int block)
+{
+    return static_cast<std::uint32_t>(block) * kBlockSize;
+}
+inline std::uint32_t round16(std::uint32_t n)
+{
+    return (n + 15) & ~15u;
+}
 
 std::uint16_t read16(const std::uint8_t* area, std::uint32_t offset);
 std::uint32_t read32(const std::uint8_t* area, std::uint32_t offset);
@@ -87,7 +93,10 @@ inline std::uint32_t named_object_size(std::uint32_t name, std::uint32_t data)
 {
     return round16(name + 1 + data + (data > 0 ? 1 : 0));
 }
-inline std::uint32_t segment_object_size(std::uint32_t data) { return round16(data + 1); }
+inline std::uint32_t segment_object_size(std::uint32_t data)
+{
+    return round16(data + 1);
+}
 
 // Data length of a stored object by the scan rule (-1 when a named object has no NUL).
 std::int32_t data_length(const std::uint8_t* object, std::uint32_t size, bool segment);

@@ -43,7 +43,7 @@ void walk_folder(const std::string& folder, std::vector<TreeEntry>& out, std::se
     }
 }
 
-} // namespace
+}  // namespace
 
 std::vector<TreeEntry> walk_tree()
 {

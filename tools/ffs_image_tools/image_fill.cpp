@@ -63,7 +63,7 @@ int fill(const fs::path& folder, const std::string& ffs_folder, std::string& pro
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 int fill_from_folder(const std::string& folder, std::string& problem)
 {

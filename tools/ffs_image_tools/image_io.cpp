@@ -17,7 +17,7 @@ std::uint8_t* mounted_base()
     return mounted_area;
 }
 
-} // namespace
+}  // namespace
 
 int load_image(const std::string& file_name, ffs_image::Image& area)
 {

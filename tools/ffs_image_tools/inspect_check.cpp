@@ -29,22 +29,22 @@ std::string stored_root_name(const ffs_image::Image& area, const CheckResult& ch
 const char* state_name(std::uint16_t state)
 {
     switch (state) {
-    case ffs_image::kFree:
-        return "FREE";
-    case ffs_image::kData:
-        return "DATA";
-    case ffs_image::kCleaning:
-        return "CLEANING";
-    case ffs_image::kCopying:
-        return "COPYING";
-    case ffs_image::kInodes:
-        return "INODES";
-    case ffs_image::kInodesLost:
-        return "INODESLOST";
-    case 0:
-        return "no header";
-    default:
-        return "INVALID";
+        case ffs_image::kFree:
+            return "FREE";
+        case ffs_image::kData:
+            return "DATA";
+        case ffs_image::kCleaning:
+            return "CLEANING";
+        case ffs_image::kCopying:
+            return "COPYING";
+        case ffs_image::kInodes:
+            return "INODES";
+        case ffs_image::kInodesLost:
+            return "INODESLOST";
+        case 0:
+            return "no header";
+        default:
+            return "INVALID";
     }
 }
 
@@ -63,11 +63,11 @@ void print_blocks(const ffs_image::Image& area, const CheckResult& check, int bl
             used += count.used;
             lost += count.lost;
         }
-        std::printf("%5d  %-10s %5u %8d %8d %8d%s\n", b, state_name(state), age, count.used, count.lost,
-                    count.objects, state == ffs_image::kInodes ? "  (inode slots)" : "");
+        std::printf("%5d  %-10s %5u %8d %8d %8d%s\n", b, state_name(state), age, count.used, count.lost, count.objects,
+                    state == ffs_image::kInodes ? "  (inode slots)" : "");
     }
-    std::printf("data blocks: %ld bytes used, %ld of them lost to deleted objects; %d free block%s\n", used,
-                lost, free_blocks, free_blocks == 1 ? "" : "s");
+    std::printf("data blocks: %ld bytes used, %ld of them lost to deleted objects; %d free block%s\n", used, lost,
+                free_blocks, free_blocks == 1 ? "" : "s");
 }
 
 // The FFS's tree and file contents against the independent reading's. Returns the differences.
@@ -102,7 +102,7 @@ std::vector<std::string> compare_readings(const CheckResult& check)
     return differences;
 }
 
-} // namespace
+}  // namespace
 
 int inspect_check(ffs_image::Image& area)
 {

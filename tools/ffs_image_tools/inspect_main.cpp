@@ -18,7 +18,7 @@ const char* const usage =
     "  check            consistency, the FFS's reading against an independent one, block use\n"
     "Exit status: 0 done, 1 the image has a problem or the command failed, 2 bad usage or image file.\n";
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

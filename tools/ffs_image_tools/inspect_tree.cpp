@@ -28,14 +28,14 @@ bool mounted(ffs_image::Image& area)
 char type_letter(int type)
 {
     switch (type) {
-    case FFS_TYPE_FILE:
-        return 'f';
-    case FFS_TYPE_DIR:
-        return 'd';
-    case FFS_TYPE_LINK:
-        return 'l';
-    default:
-        return '?';
+        case FFS_TYPE_FILE:
+            return 'f';
+        case FFS_TYPE_DIR:
+            return 'd';
+        case FFS_TYPE_LINK:
+            return 'l';
+        default:
+            return '?';
     }
 }
 
@@ -53,7 +53,7 @@ bool write_pc_file(const fs::path& path, const std::vector<std::uint8_t>& bytes)
     return static_cast<bool>(out);
 }
 
-} // namespace
+}  // namespace
 
 int inspect_list(ffs_image::Image& area)
 {
@@ -71,8 +71,8 @@ int inspect_list(ffs_image::Image& area)
             continue;
         }
         const ffs_stat_info& info = entry.info;
-        std::printf("%c %s 0x%02X %8d  %s", type_letter(info.type), info.read_only ? "ro" : "rw", info.flags,
-                    info.size, shown.c_str());
+        std::printf("%c %s 0x%02X %8d  %s", type_letter(info.type), info.read_only ? "ro" : "rw", info.flags, info.size,
+                    shown.c_str());
         if (info.type == FFS_TYPE_FILE && info.segments > 0) {
             std::printf("  (%d segment%s)", info.segments, info.segments == 1 ? "" : "s");
         }

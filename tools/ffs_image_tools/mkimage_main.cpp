@@ -54,7 +54,7 @@ int fail(const std::string& text)
     return 1;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

@@ -24,7 +24,8 @@ RootParams root_params(std::string_view root_name)
         }
     }
     if (params.journal_size > 0 && params.journal_size < 1024) {
-        params.journal_size = static_cast<std::uint32_t>(std::uint64_t{params.journal_size} * ffs_image::kBlockSize / 256);
+        params.journal_size =
+            static_cast<std::uint32_t>(std::uint64_t{params.journal_size} * ffs_image::kBlockSize / 256);
     }
     return params;
 }

@@ -53,17 +53,34 @@ std::string summarize(const std::string& kind, const SimRequest& req)
     }
     for (const SimHeader& h : req.headers) {
         switch (h.id) {
-        case 0x01: s += " name=" + *req.name(); break;
-        case 0x42: s += " type=" + std::string(std::string(h.value.begin(), h.value.end()).c_str()); break;
-        case 0xC3: s += " length=" + std::to_string(h.number); break;
-        case 0x48: s += " body=" + std::to_string(h.value.size()); break;
-        case 0x49: s += " eob=" + std::to_string(h.value.size()); break;
-        case 0xCF: std::snprintf(field, sizeof field, " creator=%08x", h.number); s += field; break;
-        case 0x46: s += " target=" + hex(h.value, 0, SIZE_MAX, ""); break;
-        case 0xCB: s += " connid=" + std::to_string(h.number); break;
-        default:
-            std::snprintf(field, sizeof field, " h%02x=", h.id);
-            s += field + hex(h.value, 0, SIZE_MAX, "");
+            case 0x01:
+                s += " name=" + *req.name();
+                break;
+            case 0x42:
+                s += " type=" + std::string(std::string(h.value.begin(), h.value.end()).c_str());
+                break;
+            case 0xC3:
+                s += " length=" + std::to_string(h.number);
+                break;
+            case 0x48:
+                s += " body=" + std::to_string(h.value.size());
+                break;
+            case 0x49:
+                s += " eob=" + std::to_string(h.value.size());
+                break;
+            case 0xCF:
+                std::snprintf(field, sizeof field, " creator=%08x", h.number);
+                s += field;
+                break;
+            case 0x46:
+                s += " target=" + hex(h.value, 0, SIZE_MAX, "");
+                break;
+            case 0xCB:
+                s += " connid=" + std::to_string(h.number);
+                break;
+            default:
+                std::snprintf(field, sizeof field, " h%02x=", h.id);
+                s += field + hex(h.value, 0, SIZE_MAX, "");
         }
     }
     return s;
@@ -74,7 +91,7 @@ struct PutObject {
     Bytes data;
 };
 
-} // namespace
+}  // namespace
 
 struct HandsetSim::State {
     explicit State(Config c) : config(std::move(c)), store(config.root) {}
@@ -193,7 +210,8 @@ struct HandsetSim::State {
     // --- AT command mode
     bool handle_at_line()
     {
-        const auto end = std::find_if(inbox.begin(), inbox.end(), [](std::uint8_t b) { return b == '\r' || b == '\n'; });
+        const auto end =
+            std::find_if(inbox.begin(), inbox.end(), [](std::uint8_t b) { return b == '\r' || b == '\n'; });
         if (end == inbox.end()) {
             return false;
         }
@@ -216,7 +234,9 @@ struct HandsetSim::State {
             return true;
         }
         const bool refused = rule != nullptr;
-        std::string reply = refused ? "\r\nERROR\r\n" : line == "AT+CGMM" ? "\r\nSIM-HANDSET\r\n\r\nOK\r\n" : "\r\nOK\r\n";
+        std::string reply = refused             ? "\r\nERROR\r\n"
+                            : line == "AT+CGMM" ? "\r\nSIM-HANDSET\r\n\r\nOK\r\n"
+                                                : "\r\nOK\r\n";
         const Bytes response(reply.begin(), reply.end());
         send(response);
         record("at", "AT " + line + (refused ? " -> ERROR" : " -> OK"), request, response);
@@ -230,17 +250,25 @@ struct HandsetSim::State {
     std::string classify(const SimRequest& req) const
     {
         switch (req.opcode) {
-        case 0x80: return "connect";
-        case 0x81: return "disconnect";
-        case 0x85: return "setpath";
-        case 0xFF: return "abort";
-        case 0x03: case 0x83: return "get";
-        case 0x02: case 0x82:
-            if (!object && req.final && req.find(0x48) == nullptr && req.find(0x49) == nullptr) {
-                return "delete";
-            }
-            return "put";
-        default: return "unexpected";
+            case 0x80:
+                return "connect";
+            case 0x81:
+                return "disconnect";
+            case 0x85:
+                return "setpath";
+            case 0xFF:
+                return "abort";
+            case 0x03:
+            case 0x83:
+                return "get";
+            case 0x02:
+            case 0x82:
+                if (!object && req.final && req.find(0x48) == nullptr && req.find(0x49) == nullptr) {
+                    return "delete";
+                }
+                return "put";
+            default:
+                return "unexpected";
         }
     }
 
@@ -358,7 +386,7 @@ struct HandsetSim::State {
             inbox.erase(inbox.begin());
         }
         if (!inbox.empty() && inbox[0] == 'A') {
-            obex_mode = false; // the client starts over with AT commands
+            obex_mode = false;  // the client starts over with AT commands
             connected = false;
             return true;
         }
@@ -391,25 +419,25 @@ struct HandsetSim::State {
         }
         if (rule != nullptr) {
             switch (rule->action) {
-            case Rule::Action::Refuse: {
-                const Bytes response = SimResponse(rule->code).build();
-                send(response);
-                char code[8];
-                std::snprintf(code, sizeof code, "%02x", rule->code);
-                record(kind, summary + " -> " + code, packet, response);
-                return true;
-            }
-            case Rule::Action::Ignore:
-            case Rule::Action::Silent:
-            case Rule::Action::Hangup:
-                silent = silent || rule->action == Rule::Action::Silent;
-                record(kind, summary + " -> (no answer)", packet, {});
-                if (rule->action == Rule::Action::Hangup) {
-                    hang_up();
+                case Rule::Action::Refuse: {
+                    const Bytes response = SimResponse(rule->code).build();
+                    send(response);
+                    char code[8];
+                    std::snprintf(code, sizeof code, "%02x", rule->code);
+                    record(kind, summary + " -> " + code, packet, response);
+                    return true;
                 }
-                return true;
-            default:
-                break;
+                case Rule::Action::Ignore:
+                case Rule::Action::Silent:
+                case Rule::Action::Hangup:
+                    silent = silent || rule->action == Rule::Action::Silent;
+                    record(kind, summary + " -> (no answer)", packet, {});
+                    if (rule->action == Rule::Action::Hangup) {
+                        hang_up();
+                    }
+                    return true;
+                default:
+                    break;
             }
         }
         Bytes response = apply(kind, req, packet.size());
@@ -579,23 +607,28 @@ bool parse_rule(const std::string& text, Rule& rule)
     }
     if (!value.empty()) {
         switch (rule.action) {
-        case Rule::Action::Refuse: rule.code = static_cast<std::uint8_t>(std::stoul(value, nullptr, 16)); break;
-        case Rule::Action::Cut: rule.cut = std::stoul(value); break;
-        case Rule::Action::Glue:
-        case Rule::Action::Lead:
-            for (std::size_t at = 0; at < value.size();) {
-                if (value[at] == ' ') {
-                    ++at;
-                    continue;
+            case Rule::Action::Refuse:
+                rule.code = static_cast<std::uint8_t>(std::stoul(value, nullptr, 16));
+                break;
+            case Rule::Action::Cut:
+                rule.cut = std::stoul(value);
+                break;
+            case Rule::Action::Glue:
+            case Rule::Action::Lead:
+                for (std::size_t at = 0; at < value.size();) {
+                    if (value[at] == ' ') {
+                        ++at;
+                        continue;
+                    }
+                    rule.glue.push_back(static_cast<std::uint8_t>(std::stoul(value.substr(at, 2), nullptr, 16)));
+                    at += 2;
                 }
-                rule.glue.push_back(static_cast<std::uint8_t>(std::stoul(value.substr(at, 2), nullptr, 16)));
-                at += 2;
-            }
-            break;
-        default: break;
+                break;
+            default:
+                break;
         }
     }
     return true;
 }
 
-} // namespace handset_sim
+}  // namespace handset_sim

@@ -157,4 +157,4 @@ std::string utf16be_to_utf8(const std::uint8_t* bytes, std::size_t count)
     return out;
 }
 
-} // namespace handset_sim
+}  // namespace handset_sim

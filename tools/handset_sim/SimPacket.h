@@ -15,14 +15,14 @@ using Bytes = std::vector<std::uint8_t>;
 
 struct SimHeader {
     std::uint8_t id = 0;
-    Bytes value;             // text and byte headers: the value; one-byte: 1 byte; four-byte: 4 bytes
-    std::uint32_t number = 0; // one-byte and four-byte headers
+    Bytes value;               // text and byte headers: the value; one-byte: 1 byte; four-byte: 4 bytes
+    std::uint32_t number = 0;  // one-byte and four-byte headers
 };
 
 struct SimRequest {
     std::uint8_t opcode = 0;
     bool final = false;
-    Bytes prefix; // CONNECT: version, flags, max length; SETPATH: flags, constants
+    Bytes prefix;  // CONNECT: version, flags, max length; SETPATH: flags, constants
     std::vector<SimHeader> headers;
     bool malformed = false;
 
@@ -51,4 +51,4 @@ private:
 std::string hex(const Bytes& bytes, std::size_t from = 0, std::size_t count = SIZE_MAX, const char* gap = " ");
 std::string utf16be_to_utf8(const std::uint8_t* bytes, std::size_t count);
 
-} // namespace handset_sim
+}  // namespace handset_sim

@@ -13,18 +13,29 @@ std::string xml_escaped(const std::string& text)
     std::string out;
     for (const char c : text) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&apos;"; break;
-        default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
 }
 
-} // namespace
+}  // namespace
 
 bool SimStore::acceptable(const std::string& name)
 {
@@ -124,4 +135,4 @@ std::string SimStore::listing(ListingStyle style) const
     return xml;
 }
 
-} // namespace handset_sim
+}  // namespace handset_sim

@@ -33,4 +33,4 @@ private:
     std::vector<std::string> current_;
 };
 
-} // namespace handset_sim
+}  // namespace handset_sim

@@ -17,7 +17,7 @@ int ioctl(int fd, unsigned long request, ...)
     static ioctl_function real_ioctl;
     va_list args;
     va_start(args, request);
-    void *argument = va_arg(args, void *);
+    void* argument = va_arg(args, void*);
     va_end(args);
     if (real_ioctl == NULL) {
         real_ioctl = (ioctl_function)dlsym(RTLD_NEXT, "ioctl");
@@ -27,14 +27,14 @@ int ioctl(int fd, unsigned long request, ...)
         return result;
     }
     switch (request) {
-    case TIOCMGET:
-        *(int *)argument = TIOCM_DTR | TIOCM_RTS | TIOCM_CTS | TIOCM_DSR | TIOCM_CAR;
-        return 0;
-    case TIOCMSET:
-    case TIOCMBIS:
-    case TIOCMBIC:
-        return 0;
-    default:
-        return result;
+        case TIOCMGET:
+            *(int*)argument = TIOCM_DTR | TIOCM_RTS | TIOCM_CTS | TIOCM_DSR | TIOCM_CAR;
+            return 0;
+        case TIOCMSET:
+        case TIOCMBIS:
+        case TIOCMBIC:
+            return 0;
+        default:
+            return result;
     }
 }

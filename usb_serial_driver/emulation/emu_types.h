@@ -42,8 +42,7 @@ typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
 #define FALSE 0
 #define MAXULONG 0xFFFFFFFFu
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field) \
-  ((type*)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
 #define UNREFERENCED_PARAMETER(p) ((void)(p))
 
 typedef union _LARGE_INTEGER {
@@ -145,9 +144,7 @@ constexpr KIRQL DISPATCH_LEVEL = 2;
 
 inline void RtlZeroMemory(void* destination, SIZE_T length) { memset(destination, 0, length); }
 inline void RtlFillMemory(void* destination, SIZE_T length, UCHAR fill) { memset(destination, fill, length); }
-inline void RtlCopyMemory(void* destination, const void* source, SIZE_T length) {
-  memcpy(destination, source, length);
-}
+inline void RtlCopyMemory(void* destination, const void* source, SIZE_T length) { memcpy(destination, source, length); }
 inline void RtlMoveMemory(void* destination, const void* source, SIZE_T length) {
   memmove(destination, source, length);
 }
@@ -170,7 +167,9 @@ inline PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exc
 }
 // Flags that one context writes and another reads without a lock.
 inline UCHAR ReadUCharAcquire(const volatile UCHAR* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
-inline void WriteUCharRelease(volatile UCHAR* target, UCHAR value) { __atomic_store_n(target, value, __ATOMIC_RELEASE); }
+inline void WriteUCharRelease(volatile UCHAR* target, UCHAR value) {
+  __atomic_store_n(target, value, __ATOMIC_RELEASE);
+}
 inline LONG ReadLongAcquire(const volatile LONG* source) { return __atomic_load_n(source, __ATOMIC_ACQUIRE); }
 
 // ---- Kernel objects (their inner fields belong to the emulation) ----------------------------
@@ -560,8 +559,8 @@ void RtlFreeUnicodeString(PUNICODE_STRING string);
 // Power
 NTSTATUS PoCallDriver(PDEVICE_OBJECT device, PIRP irp);
 void PoStartNextPowerIrp(PIRP irp);
-NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state,
-                           PREQUEST_POWER_COMPLETE completion, PVOID context, PIRP* irp);
+NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PREQUEST_POWER_COMPLETE completion,
+                           PVOID context, PIRP* irp);
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type, POWER_STATE state);
 
 // Debugger output

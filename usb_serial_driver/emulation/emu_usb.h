@@ -83,7 +83,12 @@ static_assert(sizeof(USB_CONFIGURATION_DESCRIPTOR) == 9);
 static_assert(sizeof(USB_INTERFACE_DESCRIPTOR) == 9);
 static_assert(sizeof(USB_ENDPOINT_DESCRIPTOR) == 7);
 
-typedef enum _USBD_PIPE_TYPE { UsbdPipeTypeControl, UsbdPipeTypeIsochronous, UsbdPipeTypeBulk, UsbdPipeTypeInterrupt } USBD_PIPE_TYPE;
+typedef enum _USBD_PIPE_TYPE {
+  UsbdPipeTypeControl,
+  UsbdPipeTypeIsochronous,
+  UsbdPipeTypeBulk,
+  UsbdPipeTypeInterrupt
+} USBD_PIPE_TYPE;
 
 constexpr ULONG USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE = 4096;
 
@@ -189,9 +194,9 @@ inline SIZE_T GET_SELECT_CONFIGURATION_REQUEST_SIZE(SIZE_T interfaces, SIZE_T pi
          (pipes - interfaces) * sizeof(USBD_PIPE_INFORMATION);
 }
 
-inline void UsbBuildGetDescriptorRequest(PURB urb, USHORT length, UCHAR descriptorType, UCHAR index,
-                                         USHORT languageId, PVOID transferBuffer, PVOID transferBufferMdl,
-                                         ULONG transferBufferLength, PURB link) {
+inline void UsbBuildGetDescriptorRequest(PURB urb, USHORT length, UCHAR descriptorType, UCHAR index, USHORT languageId,
+                                         PVOID transferBuffer, PVOID transferBufferMdl, ULONG transferBufferLength,
+                                         PURB link) {
   urb->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
   urb->UrbHeader.Length = length;
   urb->UrbControlDescriptorRequest.TransferBufferLength = transferBufferLength;

@@ -60,7 +60,7 @@ struct DeviceRecord {
   SIZE_T extensionSize = 0;
   PDEVICE_OBJECT lower = nullptr;  // what IoAttachDeviceToDeviceStack attached it to
   bool physical = false;
-  std::u16string hardwareKey;      // physical devices only
+  std::u16string hardwareKey;  // physical devices only
   POWER_STATE lastPowerState{};
 };
 

@@ -26,16 +26,16 @@ namespace kemu {
 [[noreturn]] void Bugcheck(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // ---- The world ------------------------------------------------------------------------------
-void Reset();                       // a fresh kernel; frees whatever the last test left behind
+void Reset();                         // a fresh kernel; frees whatever the last test left behind
 std::vector<std::string> Problems();  // leaks, locks held, IRQL, requests never completed, ...
 void StartThreads();
 void StopThreads();
 bool Threaded();
 
 // ---- Scheduling --------------------------------------------------------------------------------
-size_t RunDpcs();       // runs queued DPCs, first in first out, until none is left
-size_t RunDeferred();   // runs deferred work (device completions, passive power work)
-void RunUntilIdle();    // both, until neither has anything left
+size_t RunDpcs();                               // runs queued DPCs, first in first out, until none is left
+size_t RunDeferred();                           // runs deferred work (device completions, passive power work)
+void RunUntilIdle();                            // both, until neither has anything left
 void AdvanceTime(LONGLONG hundredNanoseconds);  // fires the timers that fall due; runs nothing
 LONGLONG Now();
 size_t QueuedDpcCount();
@@ -47,8 +47,7 @@ void RunUntil(const std::function<bool()>& done, const char* what);
 
 // ---- Pool --------------------------------------------------------------------------------------
 constexpr ULONG Tag(const char (&text)[5]) {
-  return ULONG(UCHAR(text[0])) | ULONG(UCHAR(text[1])) << 8 | ULONG(UCHAR(text[2])) << 16 |
-         ULONG(UCHAR(text[3])) << 24;
+  return ULONG(UCHAR(text[0])) | ULONG(UCHAR(text[1])) << 8 | ULONG(UCHAR(text[2])) << 16 | ULONG(UCHAR(text[3])) << 24;
 }
 struct PoolFailure {
   ULONG tag = 0;    // 0: any tag
@@ -115,8 +114,8 @@ class Request {
   static Request Read(PDEVICE_OBJECT device, ULONG length);
   static Request Write(PDEVICE_OBJECT device, const std::vector<UCHAR>& data);
   static Request Flush(PDEVICE_OBJECT device);
-  static Request DeviceControl(PDEVICE_OBJECT device, ULONG code, const std::vector<UCHAR>& input,
-                               ULONG outputLength, bool internal = false);
+  static Request DeviceControl(PDEVICE_OBJECT device, ULONG code, const std::vector<UCHAR>& input, ULONG outputLength,
+                               bool internal = false);
   static Request Other(PDEVICE_OBJECT device, UCHAR major);
 
   Request(Request&& other) noexcept;

@@ -132,8 +132,8 @@ PDEVICE_OBJECT CreatePhysicalDevice(PDRIVER_OBJECT busDriver, void* owner) {
   DeviceRecord record;
   record.name = u"\\Device\\USBPDO-" + Widen(std::to_string(world.nextPhysical++));
   record.physical = true;
-  record.hardwareKey = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\" + record.name.substr(8) +
-                       u"\\Device Parameters";
+  record.hardwareKey =
+      u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\USB\\" + record.name.substr(8) + u"\\Device Parameters";
   world.devices[device] = record;
   world.registry[record.hardwareKey];
   device->DeviceExtension = owner;

@@ -30,7 +30,8 @@ void FreeBlock(PVOID block, const ULONG* expectedTag, const char* call) {
     auto lock = Lock();
     World& world = TheWorld();
     auto it = world.pool.find(block);
-    if (it == world.pool.end()) kemu::Bugcheck("BAD_POOL_CALLER: %s of a block the pool does not know (freed twice?)", call);
+    if (it == world.pool.end())
+      kemu::Bugcheck("BAD_POOL_CALLER: %s of a block the pool does not know (freed twice?)", call);
     info = it->second;
     if (expectedTag && *expectedTag != info.tag) kemu::Bugcheck("BAD_POOL_CALLER: %s with the wrong tag", call);
   }

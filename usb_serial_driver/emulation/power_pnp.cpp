@@ -134,8 +134,8 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type, POWER_
   return previous;
 }
 
-NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state,
-                           PREQUEST_POWER_COMPLETE completion, PVOID context, PIRP* irpOut) {
+NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT device, UCHAR minor, POWER_STATE state, PREQUEST_POWER_COMPLETE completion,
+                           PVOID context, PIRP* irpOut) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "PoRequestPowerIrp");
   if (minor != IRP_MN_SET_POWER && minor != IRP_MN_QUERY_POWER && minor != IRP_MN_WAIT_WAKE)
     return STATUS_INVALID_PARAMETER;

@@ -57,8 +57,9 @@ void FinishAtTop(PIRP irp) {
     auto lock = Lock();
     IrpInfo& info = InfoOf(TheWorld(), irp, "IoCompleteRequest");
     if (info.origin == IrpOrigin::Driver)
-      Bugcheck("an IRP a driver allocated was completed past the top of its stack: its completion routine "
-               "must return STATUS_MORE_PROCESSING_REQUIRED");
+      Bugcheck(
+          "an IRP a driver allocated was completed past the top of its stack: its completion routine "
+          "must return STATUS_MORE_PROCESSING_REQUIRED");
     if (info.majorKnown && info.major == IRP_MJ_POWER) {
       if (info.startNextPowerCalls != info.levels)
         Bugcheck("a power IRP was completed after %d PoStartNextPowerIrp call(s) by %d driver(s)",
@@ -96,7 +97,8 @@ void IoFreeIrp(PIRP irp) {
     IrpInfo& info = InfoOf(world, irp, "IoFreeIrp");
     if (info.origin != IrpOrigin::Driver) kemu::Bugcheck("IoFreeIrp of an IRP the driver did not allocate");
     if (info.state == IrpState::InFlight) kemu::Bugcheck("IoFreeIrp of an IRP a lower driver still holds");
-    if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE)) kemu::Bugcheck("IoFreeIrp of an IRP that still has a cancel routine");
+    if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE))
+      kemu::Bugcheck("IoFreeIrp of an IRP that still has a cancel routine");
     world.irps.erase(irp);
   }
   FreeIrpMemory(irp);
@@ -143,7 +145,8 @@ void IoCompleteRequest(PIRP irp, CCHAR priorityBoost) {
     info.state = IrpState::InFlight;
     info.boost = priorityBoost;
   }
-  if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE)) kemu::Bugcheck("CANCEL_STATE_IN_COMPLETED_IRP: a request completed with a cancel routine set");
+  if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE))
+    kemu::Bugcheck("CANCEL_STATE_IN_COMPLETED_IRP: a request completed with a cancel routine set");
   if (irp->IoStatus.Status == STATUS_PENDING) kemu::Bugcheck("a request completed with STATUS_PENDING");
 
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
@@ -261,8 +264,8 @@ Request Request::Write(PDEVICE_OBJECT device, const std::vector<UCHAR>& data) {
 
 Request Request::Flush(PDEVICE_OBJECT device) { return Request(device, IRP_MJ_FLUSH_BUFFERS, 0); }
 
-Request Request::DeviceControl(PDEVICE_OBJECT device, ULONG code, const std::vector<UCHAR>& input,
-                               ULONG outputLength, bool internal) {
+Request Request::DeviceControl(PDEVICE_OBJECT device, ULONG code, const std::vector<UCHAR>& input, ULONG outputLength,
+                               bool internal) {
   ULONG length = std::max<ULONG>(ULONG(input.size()), outputLength);
   Request request(device, internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL, length);
   if (!input.empty()) memcpy(request.irp_->AssociatedIrp.SystemBuffer, input.data(), input.size());

@@ -180,9 +180,7 @@ void ExReleaseFastMutex(PFAST_MUTEX mutex) {
 }
 
 namespace kemu::detail {
-bool CancelSpinLockHeldByCurrent() {
-  return __atomic_load_n(&cancelSpinLock, __ATOMIC_RELAXED) == CurrentToken();
-}
+bool CancelSpinLockHeldByCurrent() { return __atomic_load_n(&cancelSpinLock, __ATOMIC_RELAXED) == CurrentToken(); }
 }  // namespace kemu::detail
 
 namespace kemu::detail {

@@ -33,10 +33,12 @@ void CompleteAtDispatch(PIRP irp) {
 }  // namespace
 
 HandsetDescriptors HandsetDescriptorsWithEndpoints(const std::vector<UCHAR>& endpoints) {
-  std::vector<UCHAR> configuration = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 1, 1, 0, 0x80, 50,
-                                      9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, UCHAR(endpoints.size()), 0xFF, 0, 0, 0};
+  std::vector<UCHAR> configuration = {
+      9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0,    0, 1, 1, 0, 0x80, 50, 9, USB_INTERFACE_DESCRIPTOR_TYPE, 0,
+      0, UCHAR(endpoints.size()),           0xFF, 0, 0, 0};
   for (UCHAR endpoint : endpoints)
-    configuration.insert(configuration.end(), {7, USB_ENDPOINT_DESCRIPTOR_TYPE, endpoint, USB_ENDPOINT_TYPE_BULK, 64, 0, 0});
+    configuration.insert(configuration.end(),
+                         {7, USB_ENDPOINT_DESCRIPTOR_TYPE, endpoint, USB_ENDPOINT_TYPE_BULK, 64, 0, 0});
   configuration[2] = UCHAR(configuration.size());
   configuration[3] = UCHAR(configuration.size() >> 8);
   return {DeviceDescriptorBytes(), configuration};
@@ -51,7 +53,8 @@ UsbHandset::UsbHandset(HandsetDescriptors descriptors) : descriptors_(std::move(
   driver_->MajorFunction[IRP_MJ_POWER] = DispatchPower;
   pdo_ = CreatePhysicalDevice(driver_, this);
   capabilities_.DeviceState[PowerSystemWorking] = PowerDeviceD0;
-  for (int state = PowerSystemSleeping1; state <= PowerSystemSleeping3; ++state) capabilities_.DeviceState[state] = PowerDeviceD2;
+  for (int state = PowerSystemSleeping1; state <= PowerSystemSleeping3; ++state)
+    capabilities_.DeviceState[state] = PowerDeviceD2;
   capabilities_.DeviceState[PowerSystemHibernate] = PowerDeviceD3;
   capabilities_.DeviceState[PowerSystemShutdown] = PowerDeviceD3;
   capabilities_.SystemWake = PowerSystemSleeping3;
@@ -342,9 +345,9 @@ NTSTATUS UsbHandset::HandleUrb(PIRP irp, PURB urb) {
       }
       bool device = request.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE;
       Control which = device ? Control::DeviceDescriptor
-                             : request.TransferBufferLength <= sizeof(USB_CONFIGURATION_DESCRIPTOR)
-                                   ? Control::ConfigurationHeader
-                                   : Control::ConfigurationSet;
+                      : request.TransferBufferLength <= sizeof(USB_CONFIGURATION_DESCRIPTOR)
+                          ? Control::ConfigurationHeader
+                          : Control::ConfigurationSet;
       if (auto failure = TakeFailure(which)) return Finish(irp, *failure, kRequestFailed, later);
       if (!plugged) return Finish(irp, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, later);
       const auto& source = device ? descriptors_.device : descriptors_.configuration;
@@ -424,7 +427,8 @@ NTSTATUS UsbHandset::SelectConfiguration(PURB urb) {
       for (auto& existing : pipes_)
         if (existing->endpoint == endpoints[i]->bEndpointAddress) pipe = existing.get();
       if (!pipe) {
-        pipes_.push_back(std::make_unique<Pipe>(Pipe{endpoints[i]->bEndpointAddress, (endpoints[i]->bEndpointAddress & 0x80) != 0}));
+        pipes_.push_back(
+            std::make_unique<Pipe>(Pipe{endpoints[i]->bEndpointAddress, (endpoints[i]->bEndpointAddress & 0x80) != 0}));
         pipeResets_.push_back(0);
         pipe = pipes_.back().get();
       }

@@ -28,8 +28,16 @@ HandsetDescriptors HandsetDescriptorsWithEndpoints(const std::vector<UCHAR>& end
 class UsbHandset {
  public:
   // Which request fails when asked to.
-  enum class Control { DeviceDescriptor, ConfigurationHeader, ConfigurationSet, SelectConfiguration, ResetPipe,
-                       AbortPipe, PortStatus, ResetPort };
+  enum class Control {
+    DeviceDescriptor,
+    ConfigurationHeader,
+    ConfigurationSet,
+    SelectConfiguration,
+    ResetPipe,
+    AbortPipe,
+    PortStatus,
+    ResetPort
+  };
   // What the bus does with a cancelled transfer: complete it inside the cancel routine, later
   // (as deferred work), or not at all until CompleteIgnoredCancels.
   enum class CancelMode { Inside, Deferred, Ignored };

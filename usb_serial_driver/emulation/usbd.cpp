@@ -23,10 +23,13 @@ PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION
   while (position + sizeof(USB_COMMON_DESCRIPTOR) <= end) {
     auto common = reinterpret_cast<PUSB_COMMON_DESCRIPTOR>(position);
     if (common->bLength < sizeof(USB_COMMON_DESCRIPTOR) || position + common->bLength > end) break;
-    if (common->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE && common->bLength >= sizeof(USB_INTERFACE_DESCRIPTOR)) {
+    if (common->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE &&
+        common->bLength >= sizeof(USB_INTERFACE_DESCRIPTOR)) {
       auto interface = reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(position);
-      if (Matches(interfaceNumber, interface->bInterfaceNumber) && Matches(alternateSetting, interface->bAlternateSetting) &&
-          Matches(interfaceClass, interface->bInterfaceClass) && Matches(interfaceSubClass, interface->bInterfaceSubClass) &&
+      if (Matches(interfaceNumber, interface->bInterfaceNumber) &&
+          Matches(alternateSetting, interface->bAlternateSetting) &&
+          Matches(interfaceClass, interface->bInterfaceClass) &&
+          Matches(interfaceSubClass, interface->bInterfaceSubClass) &&
           Matches(interfaceProtocol, interface->bInterfaceProtocol))
         return interface;
     }

@@ -157,7 +157,8 @@ std::vector<std::string> Problems() {
   }
   if (!world.openKeys.empty()) problems.push_back(std::to_string(world.openKeys.size()) + " registry key(s) left open");
   if (world.locksHeld != 0) problems.push_back(std::to_string(world.locksHeld) + " lock(s) still held");
-  if (Current().irql != PASSIVE_LEVEL) problems.push_back("IRQL is " + std::to_string(Current().irql) + ", not passive");
+  if (Current().irql != PASSIVE_LEVEL)
+    problems.push_back("IRQL is " + std::to_string(Current().irql) + ", not passive");
   for (auto& [irp, info] : world.irps) {
     if (info.origin == IrpOrigin::User && info.state == IrpState::InFlight)
       problems.push_back("a request was never completed");
@@ -167,7 +168,8 @@ std::vector<std::string> Problems() {
   }
   if (!world.dpcs.empty()) problems.push_back(std::to_string(world.dpcs.size()) + " DPC(s) still queued");
   if (!world.timers.empty()) problems.push_back(std::to_string(world.timers.size()) + " timer(s) still armed");
-  if (!world.deferred.empty()) problems.push_back(std::to_string(world.deferred.size()) + " deferred work item(s) left");
+  if (!world.deferred.empty())
+    problems.push_back(std::to_string(world.deferred.size()) + " deferred work item(s) left");
   for (auto& [device, record] : world.devices)
     if (!record.physical) problems.push_back("device object " + Narrow(record.name) + " was never deleted");
   return problems;

@@ -9,9 +9,18 @@
 namespace ffs_test {
 namespace {
 
-int driver_init() { return 0; }
-void driver_erase(std::uint8_t block) { RecordingFlash::current()->erase(block); }
-void driver_write_halfword(std::uint8_t* address, std::uint16_t value) { RecordingFlash::current()->write_halfword(address, value); }
+int driver_init()
+{
+    return 0;
+}
+void driver_erase(std::uint8_t block)
+{
+    RecordingFlash::current()->erase(block);
+}
+void driver_write_halfword(std::uint8_t* address, std::uint16_t value)
+{
+    RecordingFlash::current()->write_halfword(address, value);
+}
 void driver_write(std::uint8_t* address, const std::uint8_t* source, std::uint32_t count)
 {
     RecordingFlash::current()->write(address, source, count);
@@ -22,7 +31,10 @@ const flashfs::DriverOps recording_driver = {
     driver_init, driver_erase, driver_write_halfword, driver_write, driver_nothing, driver_nothing, driver_nothing,
 };
 
-std::uint8_t* flash_base() { return RecordingFlash::current()->data(); }
+std::uint8_t* flash_base()
+{
+    return RecordingFlash::current()->data();
+}
 
 }  // namespace
 

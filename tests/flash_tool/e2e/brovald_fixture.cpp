@@ -112,7 +112,7 @@ ImageBuilder erased_header()
     return b;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {
