@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ gcc make
-  clang libclang-rt-14-dev llvm
+  clang clang-format libclang-rt-14-dev llvm
   libgtest-dev libgmock-dev libpugixml-dev
   mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686

@@ -12,11 +12,14 @@ root=$(pwd)
 
 scripts/setup.sh
 
+step() { printf '\n=== %s\n' "$*"; }
+
+step "format check"
+scripts/check-format.sh
+
 all_presets="linux-release linux-asan linux-tsan linux-fuzz win64 win32"
 presets=${KIT_TEST_PRESETS:-$all_presets}
 wants() { [[ " $presets " == *" $1 "* ]]; }
-
-step() { printf '\n=== %s\n' "$*"; }
 
 for preset in $all_presets; do
   wants "$preset" || continue
