@@ -14,6 +14,7 @@
 #include "SrecWriter.h"
 #include "WorkingCopy.h"
 #include "ffs.h"
+#include "kit_version.h"
 
 #include <array>
 #include <cstdint>
@@ -22,7 +23,7 @@
 
 namespace {
 
-constexpr const char* program_version = "1_0_0";
+constexpr const char* program_version = KIT_VERSION_UNDERSCORED;
 constexpr const char* program_author = "the handset kit team";
 
 // The write flow's open: write, truncate, append, create.
