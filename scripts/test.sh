@@ -2,7 +2,8 @@
 # The whole test suite, from a fresh machine: installs what is missing, configures and builds
 # every preset the tests need, then runs the Linux tests (release, ASan+UBSan, TSan stress),
 # the Windows x86_64 tests under Wine, the Wine end-to-end scripts (tests/*/wine-*.sh), short
-# fuzz runs, and the i686 Windows build (compiled and linked; 32-bit code cannot run here).
+# fuzz runs, and the i686 Windows build (compiled, linked and packaged; 32-bit code cannot run
+# here). The release packages are checked in the release and Windows builds (tests/release/).
 #
 #   KIT_TEST_PRESETS="linux-release win64" scripts/test.sh   runs a subset
 #   KIT_FUZZ_SECONDS=60 scripts/test.sh                      fuzzes longer (default 10 s a target)
@@ -33,6 +34,12 @@ for preset in linux-release linux-asan linux-tsan; do
   step "tests: $preset"
   ctest --preset "$preset" -j "$(nproc)"
 done
+
+# The i686 build's code cannot run here, but its package can be made and checked.
+if wants win32; then
+  step "tests: win32 package"
+  ctest --preset win32
+fi
 
 if wants win64; then
   step "tests: win64 under Wine"
