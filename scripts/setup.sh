@@ -11,6 +11,7 @@ packages=(
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   wine wine64
   binutils srecord time
+  dpkg-dev osslsigncode openssl unzip groff-base
 )
 
 missing=()
