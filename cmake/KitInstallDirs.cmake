@@ -16,7 +16,12 @@ endif()
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 # kit_install_program(<target> <component>): a program of the kit into the programs' folder.
+# On Linux the program is linked with immediate binding and a read-only relocation table, as
+# Debian hardens its own programs.
 function(kit_install_program target component)
+  if(NOT WIN32)
+    target_link_options(${target} PRIVATE -Wl,-z,relro -Wl,-z,now)
+  endif()
   install(TARGETS ${target} RUNTIME DESTINATION ${KIT_INSTALL_BINDIR} COMPONENT ${component})
 endfunction()
 

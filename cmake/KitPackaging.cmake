@@ -10,15 +10,19 @@ if(WIN32)
   install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/CHANGELOG.md
           DESTINATION ${KIT_INSTALL_DOCDIR} COMPONENT docs)
 else()
-  # Debian keeps an upstream change log as changelog.gz beside the copyright file.
-  set(changelog ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
-  add_custom_command(OUTPUT ${changelog}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
-    COMMAND sh -c "gzip -9 -n -c \"$1\" >\"$2\"" gzip ${CMAKE_SOURCE_DIR}/CHANGELOG.md ${changelog}
-    DEPENDS ${CMAKE_SOURCE_DIR}/CHANGELOG.md
+  # The package's version has no Debian revision, so Debian reads changelog.gz as a Debian change
+  # log: it gets one entry per release, pointing at the kit's own CHANGELOG.md beside it.
+  execute_process(COMMAND date -u -R -d "${KIT_RELEASE_DATE} 00:00:00"
+                  OUTPUT_VARIABLE KIT_RELEASE_DATE_RFC2822 OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(changelog ${CMAKE_BINARY_DIR}/packaging/changelog)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/packaging/changelog.in ${changelog} @ONLY)
+  add_custom_command(OUTPUT ${changelog}.gz
+    COMMAND sh -c "gzip -9 -n -c \"$1\" >\"$2\"" gzip ${changelog} ${changelog}.gz
+    DEPENDS ${changelog}
     VERBATIM)
-  add_custom_target(packaging_changelog ALL DEPENDS ${changelog})
-  install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_CURRENT_LIST_DIR}/packaging/copyright ${changelog}
+  add_custom_target(packaging_changelog ALL DEPENDS ${changelog}.gz)
+  install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/CHANGELOG.md
+                ${CMAKE_CURRENT_LIST_DIR}/packaging/copyright ${changelog}.gz
           DESTINATION ${KIT_INSTALL_DOCDIR} COMPONENT docs)
 endif()
 

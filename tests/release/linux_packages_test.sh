@@ -59,7 +59,7 @@ done
 # The files: the programs, their man pages, the documents; nothing outside /usr, nothing of the
 # build (libraries, headers, tests).
 dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./||; s|/$||' | sort >"$work/deb-files"
-expected=(usr/share/doc/handset-kit/copyright usr/share/doc/handset-kit/changelog.gz
+expected=(usr/share/doc/handset-kit/copyright usr/share/doc/handset-kit/changelog.gz usr/share/doc/handset-kit/CHANGELOG.md
   usr/share/doc/handset-kit/README.md)
 for program in "${programs[@]}"; do
   expected+=("usr/bin/$program" "usr/share/man/man1/$program.1.gz")

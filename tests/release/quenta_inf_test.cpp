@@ -75,7 +75,8 @@ TEST_F(QuentaInf, VersionSectionCarriesClassCatalogAndTheKitsVersion)
     ASSERT_EQ(driver_ver->values.size(), 2u);
     EXPECT_EQ(driver_ver->values[0], KIT_DRIVERVER_DATE);
     EXPECT_EQ(driver_ver->values[1], KIT_DRIVER_VERSION);
-    EXPECT_TRUE(std::regex_match(driver_ver->values[0], std::regex("(0[1-9]|1[0-2])/(0[1-9]|[12][0-9]|3[01])/20[0-9]{2}")));
+    EXPECT_TRUE(
+        std::regex_match(driver_ver->values[0], std::regex("(0[1-9]|1[0-2])/(0[1-9]|[12][0-9]|3[01])/20[0-9]{2}")));
     EXPECT_TRUE(std::regex_match(driver_ver->values[1], std::regex("[0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+")));
 }
 
