@@ -140,6 +140,21 @@ else
   ((status == 0)) && ok "Zarnik sent two files, replacing one"
 fi
 
+echo "--- bad input to the installed programs: a message and a defined status"
+(cd pc && "$bin/Zarnik" >usage.out 2>&1)
+status=$?
+[[ $status == 246 ]] || fail "Zarnik without a port ended with $status, not 246"
+grep -q '^usage: Zarnik' pc/usage.out || fail "Zarnik without a port printed no usage: $(cat pc/usage.out)"
+for option in --max-packet --baud; do
+  "$bin/handset_sim" --root handset "$option" lots >bad.out 2>&1
+  status=$?
+  [[ $status == 2 ]] || fail "handset_sim $option lots ended with $status, not 2: $(cat bad.out)"
+  grep -q 'not a number' bad.out || fail "handset_sim $option lots said: $(cat bad.out)"
+done
+"$bin/handset_sim" --root handset --max-packet 99999999999999999999 >bad.out 2>&1
+[[ $? == 2 ]] || fail "handset_sim with a huge number: $(cat bad.out)"
+((failures == 0)) && ok "usage errors end with their status and a message"
+
 if ((failures > 0)); then
   echo "$failures check(s) failed"
   exit 1

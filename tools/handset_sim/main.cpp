@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <unistd.h>
 
@@ -38,9 +39,7 @@ int usage()
     return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
     handset_sim::Config config;
     std::string link, transcript_path, raw_path;
@@ -127,4 +126,24 @@ int main(int argc, char** argv)
     }
     sim.stop();
     return 0;
+}
+
+}  // namespace
+
+// A value that is no number, or too large, is a usage error; a folder or link that cannot be made
+// ends the run with its reason. Neither may end it with an uncaught exception.
+int main(int argc, char** argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::invalid_argument&) {
+        std::fprintf(stderr, "handset_sim: an option's value is not a number\n");
+        return usage();
+    } catch (const std::out_of_range&) {
+        std::fprintf(stderr, "handset_sim: an option's value is out of range\n");
+        return usage();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "handset_sim: %s\n", e.what());
+        return 1;
+    }
 }
