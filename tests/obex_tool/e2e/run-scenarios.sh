@@ -25,6 +25,8 @@ slave=
 
 # sim [handset_sim options]: starts the handset for this scenario.
 sim() {
+  # A scenario may start a second handset: the first one's port must not be taken for it.
+  rm -f "$work/sim.out"
   "$sim_exe" --root "$work/handset" --transcript "$work/transcript" --raw-transcript "$work/raw" "$@" \
     >"$work/sim.out" 2>"$work/sim.err" &
   sim_pid=$!
