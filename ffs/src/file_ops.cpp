@@ -1,7 +1,5 @@
 // The operations the rest of the program calls: open, write, close, remove, mkdir, opendir,
 // readdir, and the read-back operations read and stat.
-#include "file_ops.h"
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -16,13 +14,25 @@
 namespace flashfs {
 namespace {
 
-// Brackets every API call: device hooks and the mount's error.
+// The preamble of every API call: the device hooks around it, and its first refusal in one
+// order for all calls. Argument checks that come before the mount's error are handed in (the
+// directory calls and ffs_stat: the cursor, name buffer or record they fill, a negative size);
+// then the mount's error. Every other check of a call follows it.
 class ApiCall {
 public:
-    ApiCall() { device_api_enter(); }
+    explicit ApiCall(bool arguments_ok = true) : refusal_(arguments_ok ? fs.initerror : FFS_E_INVALID)
+    {
+        device_api_enter();
+    }
     ~ApiCall() { device_api_exit(); }
     ApiCall(const ApiCall&) = delete;
     ApiCall& operator=(const ApiCall&) = delete;
+
+    // 0, or the code the call returns at once.
+    int refusal() const { return refusal_; }
+
+private:
+    int refusal_;
 };
 
 // The record of a valid descriptor number, or null.
@@ -34,6 +44,19 @@ Descriptor* descriptor(int fd, int* index = nullptr)
     if (index)
         *index = i;
     return &fs.fds[i];
+}
+
+// The record index of a valid descriptor open for mode (FFS_O_READ or FFS_O_WRITE), or -25
+// for an invalid descriptor and -17 for one not open that way.
+int descriptor_open_for(int fd, int mode)
+{
+    int index = 0;
+    const Descriptor* d = descriptor(fd, &index);
+    if (d == nullptr)
+        return FFS_E_BADFD;
+    if (!(d->flags & mode))
+        return FFS_E_INVALID;
+    return index;
 }
 
 bool open_elsewhere(int inode_index, bool for_writing_only)
@@ -106,26 +129,6 @@ std::int32_t buffer_span(const Descriptor& d)
     return std::min(segment_datasize(d.segment), fs.chunk_size);
 }
 
-}  // namespace
-
-int segment_create(const std::uint8_t* data, std::int32_t length, int link_request)
-{
-    trace(TR_API, "segc(%d, %d){", length, link_request);
-    const std::uint32_t size = segment_size(static_cast<std::uint32_t>(length));
-    fs.record.size = static_cast<std::uint16_t>(size);
-    fs.record.link = static_cast<std::int16_t>(link_request);
-    int r = object_alloc(static_cast<std::int32_t>(size), false);
-    if (r < 0)
-        return r;
-    const std::uint32_t at = location_offset(fs.record.location);
-    flash_write(at, data, static_cast<std::uint32_t>(length));
-    flash_write8(at + static_cast<std::uint32_t>(length), 0);
-    const int request = fs.record.link;  // as a reclaim during the allocation may have left it
-    fs.record.link = static_cast<std::int16_t>(request > 0 ? -segment_last(request) : -request);
-    trace(TR_API, "} %d", r);
-    return r;
-}
-
 int datasync(int index)
 {
     trace(TR_API, "datasync(%d) {", index);
@@ -162,6 +165,7 @@ int datasync(int index)
     return 0;
 }
 
+}  // namespace
 }  // namespace flashfs
 
 using namespace flashfs;
@@ -170,7 +174,7 @@ int ffs_open(const char* path, int flags)
 {
     trace(TR_API, "ffs_open('%s', 0x%x) ?", path ? path : "", flags);
     ApiCall call;
-    if (int refused = fs.initerror)
+    if (int refused = call.refusal())
         return refused;
     const bool reading = flags & FFS_O_READ;
     const bool writing = flags & FFS_O_WRITE;
@@ -245,16 +249,14 @@ int ffs_write_b(int fd, const void* source, int count)
     trace(TR_API, "ffs_write_b(%d, 0x%x, %d) ?", fd, static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(source)),
           count);
     ApiCall call;
-    if (int refused = fs.initerror)
+    if (int refused = call.refusal())
         return refused;
     if (count < 0 || source == nullptr)
         return FFS_E_INVALID;
-    int index = 0;
-    Descriptor* d = descriptor(fd, &index);
-    if (d == nullptr)
-        return FFS_E_BADFD;
-    if (!(d->flags & FFS_O_WRITE))
-        return FFS_E_INVALID;
+    const int index = descriptor_open_for(fd, FFS_O_WRITE);
+    if (index < 0)
+        return index;
+    Descriptor* d = &fs.fds[index];
     if (d->flags & FFS_O_APPEND)
         d->fp = d->size;
     if (d->fp >= d->wfp + buffer_span(*d)) {
@@ -292,7 +294,7 @@ int ffs_close(int fd)
 {
     trace(TR_API, "ffs_close(%d) ?", fd);
     ApiCall call;
-    if (int refused = fs.initerror)
+    if (int refused = call.refusal())
         return refused;
     int index = 0;
     Descriptor* d = descriptor(fd, &index);
@@ -314,7 +316,7 @@ int ffs_remove(const char* path)
 {
     trace(TR_API, "ffs_remove('%s') ?", path ? path : "");
     ApiCall call;
-    if (int refused = fs.initerror)
+    if (int refused = call.refusal())
         return refused;
     int r = path_lookup(path);
     if (r < 0)
@@ -331,7 +333,7 @@ int ffs_mkdir(const char* path)
 {
     trace(TR_API, "ffs_mkdir('%s') ?", path ? path : "");
     ApiCall call;
-    if (int refused = fs.initerror)
+    if (int refused = call.refusal())
         return refused;
     const char* leaf = nullptr;
     int dir = 0;
@@ -351,10 +353,8 @@ int ffs_mkdir(const char* path)
 int ffs_opendir(const char* path, ffs_dir* cursor)
 {
     trace(TR_API, "ffs_opendir('%s', ?) ?", path ? path : "");
-    if (cursor == nullptr)
-        return FFS_E_INVALID;
-    ApiCall call;
-    if (int refused = fs.initerror)
+    ApiCall call(cursor != nullptr);
+    if (int refused = call.refusal())
         return refused;
     int r = dir_lookup(path);
     if (r < 0)
@@ -368,10 +368,8 @@ int ffs_opendir(const char* path, ffs_dir* cursor)
 int ffs_readdir(ffs_dir* cursor, char* name, int size)
 {
     trace(TR_API, "ffs_readdir(?, ?, ?) ?");
-    if (cursor == nullptr || name == nullptr || size < 0)
-        return FFS_E_INVALID;
-    ApiCall call;
-    if (int refused = fs.initerror)
+    ApiCall call(cursor != nullptr && name != nullptr && size >= 0);
+    if (int refused = call.refusal())
         return refused;
     int c = dir_next(cursor->this_dir, cursor->index, name, size);
     if (c != 0)
@@ -383,16 +381,14 @@ int ffs_read(int fd, void* destination, int count)
 {
     trace(TR_API, "ffs_read(%d, ?, %d) ?", fd, count);
     ApiCall call;
-    if (int refused = fs.initerror)
+    if (int refused = call.refusal())
         return refused;
     if (destination == nullptr || count < 0)
         return FFS_E_INVALID;
-    int index = 0;
-    Descriptor* d = descriptor(fd, &index);
-    if (d == nullptr)
-        return FFS_E_BADFD;
-    if (!(d->flags & FFS_O_READ))
-        return FFS_E_INVALID;
+    const int index = descriptor_open_for(fd, FFS_O_READ);
+    if (index < 0)
+        return index;
+    Descriptor* d = &fs.fds[index];
     if (d->dirty) {
         int r = datasync(index);
         if (r < 0)
@@ -416,10 +412,8 @@ int ffs_read(int fd, void* destination, int count)
 int ffs_stat(const char* path, ffs_stat_info* info)
 {
     trace(TR_API, "ffs_stat('%s', ?) ?", path ? path : "");
-    if (info == nullptr)
-        return FFS_E_INVALID;
-    ApiCall call;
-    if (int refused = fs.initerror)
+    ApiCall call(info != nullptr);
+    if (int refused = call.refusal())
         return refused;
     int r = path_lookup(path);
     if (r < 0)

@@ -227,6 +227,24 @@ int object_create(const char* name, const std::uint8_t* data, std::int32_t lengt
     return r;
 }
 
+int segment_create(const std::uint8_t* data, std::int32_t length, int link_request)
+{
+    trace(TR_API, "segc(%d, %d){", length, link_request);
+    const std::uint32_t size = segment_size(static_cast<std::uint32_t>(length));
+    fs.record.size = static_cast<std::uint16_t>(size);
+    fs.record.link = static_cast<std::int16_t>(link_request);
+    int r = object_alloc(static_cast<std::int32_t>(size), false);
+    if (r < 0)
+        return r;
+    const std::uint32_t at = location_offset(fs.record.location);
+    flash_write(at, data, static_cast<std::uint32_t>(length));
+    flash_write8(at + static_cast<std::uint32_t>(length), 0);
+    const int request = fs.record.link;  // as a reclaim during the allocation may have left it
+    fs.record.link = static_cast<std::int16_t>(request > 0 ? -segment_last(request) : -request);
+    trace(TR_API, "} %d", r);
+    return r;
+}
+
 int object_remove(int i)
 {
     if (!inode_in_range(i))

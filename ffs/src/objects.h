@@ -45,6 +45,9 @@ int object_alloc(std::int32_t size, bool journal);
 // is_journal: the object is the journal file (its data area stays erased).
 int object_create(const char* name, const std::uint8_t* data, std::int32_t length, int link_request,
                   bool is_journal = false);
+// A new segment: the data and one 0 byte after it. link_request +p: the child of p's last
+// segment; -s: the sibling of segment s (it replaces s).
+int segment_create(const std::uint8_t* data, std::int32_t length, int link_request);
 int object_remove(int i);
 
 // ---- chains ----

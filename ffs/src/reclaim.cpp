@@ -4,7 +4,6 @@
 #include <climits>
 
 #include "blocks.h"
-#include "file_ops.h"
 #include "inodes_reclaim.h"
 #include "journal.h"
 #include "objects.h"
