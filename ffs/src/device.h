@@ -30,6 +30,11 @@ inline constexpr std::uint32_t kAreaSize = 64u * 0x10000u;  // 4 MiB
 extern const DeviceDescription device_description;
 
 // Driver operations, in slot order. Addresses point into the area (base + offset).
+//
+// Writes and erases return nothing because they cannot fail: the flash is a working copy in
+// memory, and every store into it succeeds. The core therefore has no error path for a failed
+// program or erase; a driver for real flash would need one (FFS_E_DRIVER) before it could be
+// bound here.
 struct DriverOps {
     int (*init)();
     void (*erase)(std::uint8_t block);

@@ -5,7 +5,7 @@
 #include "ffs.h"
 #include "ffs_fixture.h"
 #include "image_builder.h"
-#include "mount.h"
+#include "params.h"
 #include "state.h"
 
 using namespace ffs_test;
@@ -27,25 +27,6 @@ int mount_with_root(const std::string& name)
 }
 
 }  // namespace
-
-TEST_F(FfsParams, DefaultsForSixtyFourBlocksOfSixtyFourKiB)
-{
-    flashfs::fs_params_parse("/");
-    EXPECT_EQ(fs.filename_max, 40);
-    EXPECT_EQ(fs.path_depth_max, 6);
-    EXPECT_EQ(fs.numfds, 4);
-    EXPECT_EQ(fs.journal_size, 4096u);
-    EXPECT_EQ(fs.block_objects_max, 250);
-    EXPECT_EQ(fs.inodes_max, 4096);
-    EXPECT_EQ(fs.objects_max, 2048);
-    EXPECT_EQ(fs.chunk_size, 8192);
-    EXPECT_EQ(fs.stream_size, 8192);
-    EXPECT_EQ(fs.spare_blocks, 1);
-    EXPECT_EQ(fs.reserved_space, 294912);
-    EXPECT_EQ(fs.objects_reserve, 2);
-    EXPECT_EQ(fs.param_t, 231);
-    EXPECT_EQ(flashfs::dev.numblocks, 64);
-}
 
 TEST_F(FfsParams, OneSlashLeavesTheDefaults)
 {
@@ -115,4 +96,33 @@ TEST(FfsParamsMount, ValuesThatBreakTheLayoutAreRefused)
     EXPECT_EQ(mount_with_root("/ffs/c4096s16384j8192"), 0);
     EXPECT_EQ(fs.chunk_size, 4096);
     EXPECT_EQ(mount_with_root("/ffs/b8i64c1024"), 0);
+}
+
+// The defaults of a root without parameters as a writer meets them: a 4096-byte journal, names
+// of up to 40 bytes, six folder levels, segments of 8192 bytes and four descriptors.
+TEST(FfsParamsMount, DefaultsAsAWriterMeetsThem)
+{
+    ffs_image::ImageBuilder b(layout_for("/"));
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    ffs_stat_info info{};
+    ASSERT_EQ(ffs_stat("/.journal", &info), 0);
+    EXPECT_EQ(info.size, 4096);
+
+    EXPECT_EQ(write_file("/" + std::string(40, 'n'), bytes_of("x")), 0);
+    EXPECT_EQ(ffs_open(("/" + std::string(41, 'n')).c_str(), 0x2B), FFS_E_NAMETOOLONG);
+    std::string folder;
+    for (const char* level : {"a", "b", "c", "d", "e", "f"}) {
+        folder += std::string("/") + level;
+        ASSERT_EQ(ffs_mkdir(folder.c_str()), 0) << folder;
+    }
+    EXPECT_EQ(ffs_mkdir((folder + "/g").c_str()), FFS_E_PATHTOODEEP);
+
+    ASSERT_EQ(write_file("/two", pattern(8193)), 0);
+    ASSERT_EQ(ffs_stat("/two", &info), 0);
+    EXPECT_EQ(info.segments, 2) << "a chunk is 8192 bytes";
+
+    for (int fd = FFS_FD_BASE; fd < FFS_FD_BASE + 4; ++fd)
+        EXPECT_EQ(ffs_open("/two", FFS_O_READ), fd);
+    EXPECT_EQ(ffs_open("/two", FFS_O_READ), FFS_E_NUMFD);
 }
