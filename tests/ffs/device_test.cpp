@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -52,23 +53,28 @@ protected:
 
 }  // namespace
 
-TEST_F(FfsDevice, DeviceRecordComesFromTheDescription)
+TEST_F(FfsDevice, BlocksLieOneAfterTheOtherInTheBoundArea)
 {
-    EXPECT_EQ(dev.base, area.data());
-    EXPECT_EQ(dev.blocksize, 0x10000u);
-    EXPECT_EQ(dev.blocksize_ld, 16);
-    EXPECT_EQ(dev.atomlog2, 4);
-    EXPECT_EQ(dev.atomsize, 16);
-    EXPECT_EQ(dev.atomnotmask, 15);
-    EXPECT_EQ(dev.numblocks, 64);
-    EXPECT_EQ(dev.manufacturer, 0x0001);
-    EXPECT_EQ(dev.device, 0x227E);
-    EXPECT_EQ(dev.drvtype, 3);
-    EXPECT_EQ(dev.state, 0);
-    EXPECT_EQ(device_description.flash_address, 0x01400000u);
-    EXPECT_EQ(dev.binfo[63].offset, 63u * 0x10000u);
-    EXPECT_EQ(block_addr(3), area.data() + 0x30000);
-    EXPECT_EQ(location_block(0x3000), 3);  // location 0x3000 atoms = byte 0x30000
+    // Erased from the last block down, each block must turn exactly its own 64 KiB to 0xFF, and
+    // the addresses of blocks and of the atoms in them must agree with what was erased.
+    std::fill(area.begin(), area.end(), 0x00);
+    ASSERT_EQ(dev.numblocks, kDeviceBlocks);
+    for (int b = kDeviceBlocks - 1; b >= 0; --b) {
+        const std::uint32_t start = static_cast<std::uint32_t>(b) * 0x10000u;
+        const std::uint32_t last = start + 0xFFFFu;
+        dev.ops.erase(static_cast<std::uint8_t>(b));
+        EXPECT_EQ(area[start], 0xFF) << "block " << b;
+        EXPECT_EQ(area[last], 0xFF) << "block " << b;
+        if (b > 0) {
+            EXPECT_EQ(area[start - 1], 0x00) << "block " << b << " reached into the one below";
+        }
+        EXPECT_EQ(block_addr(b), area.data() + start);
+        EXPECT_EQ(location_addr(start >> 4), area.data() + start);
+        EXPECT_EQ(location_block(start >> 4), b);
+        EXPECT_EQ(location_block(last >> 4), b);
+        EXPECT_EQ(offset_block(last), b);
+    }
+    EXPECT_EQ(std::count(area.begin(), area.end(), 0xFF), static_cast<std::ptrdiff_t>(kAreaSize));
 }
 
 TEST_F(FfsDevice, SingleBytesKeepTheirNeighbour)
@@ -191,8 +197,28 @@ TEST(FfsBinding, NothingWorksWithoutAFlashOrAMount)
 {
     ffs_bind_flash_base(nullptr);
     EXPECT_EQ(ffs_initialize(), FFS_E_NODEVICE);
+    // Every call gives the mount's error, also for arguments it would refuse once mounted;
+    // only the directory calls and ffs_stat judge the records they fill before the mount.
+    std::uint8_t byte = 0;
     EXPECT_EQ(ffs_open("/a", FFS_O_READ), FFS_E_NODEVICE);
-    ffs_dir d;
+    EXPECT_EQ(ffs_open(nullptr, 0), FFS_E_NODEVICE);
+    EXPECT_EQ(ffs_write_b(FFS_FD_BASE, &byte, 1), FFS_E_NODEVICE);
+    EXPECT_EQ(ffs_write_b(0, nullptr, -1), FFS_E_NODEVICE);
+    EXPECT_EQ(ffs_read(0, nullptr, -1), FFS_E_NODEVICE);
+    EXPECT_EQ(ffs_close(0), FFS_E_NODEVICE);
+    EXPECT_EQ(ffs_remove(nullptr), FFS_E_NODEVICE);
+    EXPECT_EQ(ffs_mkdir(nullptr), FFS_E_NODEVICE);
+    ffs_dir d{};
+    char name[FFS_NAME_BUFFER];
+    ffs_stat_info info{};
     EXPECT_EQ(ffs_opendir("/", &d), FFS_E_NODEVICE);
+    EXPECT_EQ(ffs_opendir(nullptr, &d), FFS_E_NODEVICE);
     EXPECT_EQ(ffs_opendir("/", nullptr), FFS_E_INVALID);
+    EXPECT_EQ(ffs_readdir(&d, name, sizeof name), FFS_E_NODEVICE);
+    EXPECT_EQ(ffs_readdir(nullptr, name, sizeof name), FFS_E_INVALID);
+    EXPECT_EQ(ffs_readdir(&d, nullptr, sizeof name), FFS_E_INVALID);
+    EXPECT_EQ(ffs_readdir(&d, name, -1), FFS_E_INVALID);
+    EXPECT_EQ(ffs_stat("/", &info), FFS_E_NODEVICE);
+    EXPECT_EQ(ffs_stat(nullptr, &info), FFS_E_NODEVICE);
+    EXPECT_EQ(ffs_stat("/", nullptr), FFS_E_INVALID);
 }
