@@ -4,6 +4,7 @@
 #include "Brovald.h"
 
 #include "Codepage.h"
+#include "ErrorNames.h"
 #include "Ffsfunc.h"
 #include "ImageFileSettings.h"
 #include "ImageGeometry.h"

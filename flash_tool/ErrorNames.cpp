@@ -1,6 +1,6 @@
 // The two code-to-text tables. Each maps exact codes only; everything else, positive codes
 // included, is "unknown error code!".
-#include "Miscunit.h"
+#include "ErrorNames.h"
 
 #include <cstddef>
 

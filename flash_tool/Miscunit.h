@@ -1,5 +1,5 @@
-// Brovald's log, the two printers every front-end message passes through, and the tables that
-// turn negative result codes into texts.
+// Brovald's log and the two printers every front-end message passes through. The texts of
+// result codes come from ErrorNames.h.
 #pragma once
 
 #if defined(__GNUC__)
@@ -21,10 +21,3 @@ void print_console_log(const char* format, ...) BROVALD_PRINTF_FORMAT(1, 2);
 
 // Writes the formatted message to the log only, and flushes it.
 void print_log(const char* format, ...) BROVALD_PRINTF_FORMAT(1, 2);
-
-// Name of a flash file system result code; "unknown error code!" for a code it does not know.
-const char* ffs_error_name(int code);
-
-// Name of an image-file result code (shared numbering with the loader and serial-link codes);
-// "unknown error code!" for a code it does not know.
-const char* image_error_name(int code);

@@ -1,6 +1,7 @@
 // The image layer's part of a Brovald run, without the file system: make the working copy, read
 // the S-record image into it, write it back over the same file, remove the working copy.
 //   image_roundtrip <log file> <image file>
+#include "ErrorNames.h"
 #include "ImageFileSettings.h"
 #include "ImageGeometry.h"
 #include "ImageReader.h"

@@ -1,4 +1,4 @@
-#include "Miscunit.h"
+#include "ErrorNames.h"
 
 #include <gtest/gtest.h>
 

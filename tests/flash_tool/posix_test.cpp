@@ -1,5 +1,6 @@
 // Behaviour that only POSIX systems let a test provoke: file size limits, deleted folders,
 // permission bits, symbolic links, locks held by another process.
+#include "ErrorNames.h"
 #include "ImageErrors.h"
 #include "ImageFileSettings.h"
 #include "ImageGeometry.h"

@@ -1,3 +1,4 @@
+#include "ErrorNames.h"
 #include "Miscunit.h"
 #include "TestSupport.h"
 

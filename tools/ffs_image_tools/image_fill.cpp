@@ -2,7 +2,7 @@
 
 #include "Ffsfunc.h"
 #include "ImageGeometry.h"
-#include "Miscunit.h"
+#include "ErrorNames.h"
 #include "PcFile.h"
 #include "ffs.h"
 

@@ -1,7 +1,7 @@
 // ffs_inspect: looks into the flash file system of an S-record flash image without changing the
 // image file.
 #include "Codepage.h"
-#include "Miscunit.h"
+#include "ErrorNames.h"
 #include "image_io.h"
 #include "inspect_commands.h"
 

@@ -2,7 +2,7 @@
 #include "inspect_commands.h"
 
 #include "Ffsfunc.h"
-#include "Miscunit.h"
+#include "ErrorNames.h"
 #include "ffs_tree.h"
 #include "image_check.h"
 #include "image_io.h"

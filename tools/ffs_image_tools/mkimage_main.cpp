@@ -2,7 +2,7 @@
 // root (whose name carries the format parameters) and the journal are laid out by the format's
 // rules; content from a PC folder is then written through the FFS itself.
 #include "Codepage.h"
-#include "Miscunit.h"
+#include "ErrorNames.h"
 #include "image_builder.h"
 #include "image_check.h"
 #include "image_fill.h"
