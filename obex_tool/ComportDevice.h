@@ -34,8 +34,5 @@ std::unique_ptr<SerialDevice> serial_device_open(const std::string& port_name, i
 // Whether a port may be named by a device path (POSIX) rather than only by number.
 bool serial_device_paths_allowed();
 
-// The system error code of the last failed call.
-unsigned long serial_last_error();
-
 // Ends the whole process at once with code, after flushing the open streams.
 [[noreturn]] void serial_end_process(int code);

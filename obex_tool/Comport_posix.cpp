@@ -241,11 +241,6 @@ bool serial_device_paths_allowed()
     return true;
 }
 
-unsigned long serial_last_error()
-{
-    return static_cast<unsigned long>(errno);
-}
-
 void serial_end_process(int code)
 {
     release_exclusive_at_exit();

@@ -168,11 +168,6 @@ bool serial_device_paths_allowed()
     return false;
 }
 
-unsigned long serial_last_error()
-{
-    return GetLastError();
-}
-
 void serial_end_process(int code)
 {
     std::fflush(nullptr);
