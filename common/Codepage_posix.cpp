@@ -1,6 +1,8 @@
 // Code page layer on POSIX: the locale's multibyte encoding through mbrtowc/wcrtomb.
 #include "Codepage.h"
 
+#include "Strfunction.h"
+
 #include <climits>
 #include <clocale>
 #include <cwchar>
@@ -13,19 +15,6 @@ void codepage_init()
 namespace {
 
 constexpr char16_t replacement_character = 0xFFFD;
-
-void append_code_point(std::u16string& out, char32_t cp)
-{
-    if (cp >= 0x10000 && cp <= 0x10FFFF) {
-        cp -= 0x10000;
-        out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-        out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else if (cp > 0x10FFFF) {
-        out.push_back(replacement_character);
-    } else {
-        out.push_back(static_cast<char16_t>(cp));
-    }
-}
 
 }  // namespace
 
@@ -50,7 +39,7 @@ std::u16string codepage_to_utf16(std::string_view text)
             ++i;
             continue;
         }
-        append_code_point(out, static_cast<char32_t>(wc));
+        append_utf16(out, static_cast<char32_t>(wc));
         i += r;
     }
     return out;

@@ -209,6 +209,19 @@ std::u16string utf8_to_utf16(std::string_view bytes)
     return result;
 }
 
+void append_utf16(std::u16string& out, char32_t code_point)
+{
+    if (code_point > 0x10FFFF) {
+        out.push_back(u'\xFFFD');
+    } else if (code_point >= 0x10000) {
+        code_point -= 0x10000;
+        out.push_back(static_cast<char16_t>(0xD800 + (code_point >> 10)));
+        out.push_back(static_cast<char16_t>(0xDC00 + (code_point & 0x3FF)));
+    } else {
+        out.push_back(static_cast<char16_t>(code_point));
+    }
+}
+
 std::string text_replace_char(std::string_view text, std::string_view from, std::string_view to)
 {
     std::string result(text);

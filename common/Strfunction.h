@@ -38,6 +38,9 @@ std::string utf16_to_utf8(std::u16string_view units);
 std::size_t utf8_to_utf16(const char* bytes, char16_t* units, std::size_t capacity);
 std::u16string utf8_to_utf16(std::string_view bytes);
 
+// Appends one code point as UTF-16: a surrogate pair above U+FFFF, U+FFFD beyond U+10FFFF.
+void append_utf16(std::u16string& out, char32_t code_point);
+
 // The text with every occurrence of the first character of from replaced by the first
 // character of to. Texts of any length; an empty from or to leaves the text unchanged.
 std::string text_replace_char(std::string_view text, std::string_view from, std::string_view to);

@@ -2,6 +2,7 @@
 #include "Easyxml.h"
 
 #include "Codepage.h"
+#include "Strfunction.h"
 
 #include <pugixml.hpp>
 
@@ -12,16 +13,9 @@ namespace {
 // UTF-8 from the parser to the system code page, through UTF-16 as everywhere else.
 std::string to_codepage(const char* utf8)
 {
-    const std::wstring wide = pugi::as_wide(utf8);
     std::u16string units;
-    for (const wchar_t c : wide) {
-        const auto cp = static_cast<char32_t>(c);
-        if (cp >= 0x10000) {
-            units.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-            units.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-        } else {
-            units.push_back(static_cast<char16_t>(cp));
-        }
+    for (const wchar_t c : pugi::as_wide(utf8)) {
+        append_utf16(units, static_cast<char32_t>(c));
     }
     return utf16_to_codepage(units);
 }

@@ -128,6 +128,16 @@ TEST(Utf8ToUtf16, NeverWritesPastCapacity)
     EXPECT_EQ(units[3], 9);
 }
 
+TEST(AppendUtf16, CodePointsBecomeOneUnitOrAPair)
+{
+    std::u16string units;
+    for (const char32_t cp : {U'\x41', U'\xFFFF', U'\x10000', U'\x1F600', U'\x10FFFF', char32_t{0x110000}}) {
+        append_utf16(units, cp);
+    }
+    EXPECT_EQ(units, (std::u16string{u'\x41', u'\xFFFF', u'\xD800', u'\xDC00', u'\xD83D', u'\xDE00', u'\xDBFF',
+                                     u'\xDFFF', u'\xFFFD'}));
+}
+
 TEST(TextReplaceChar, ReplacesEveryOccurrenceInLongTexts)
 {
     EXPECT_EQ(text_replace_char("a\\b\\c", "\\", "/"), "a/b/c");
