@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+namespace brovald {
+
 namespace {
 
 constexpr const char* program_version = KIT_VERSION_UNDERSCORED;
@@ -193,3 +195,5 @@ int brovald_main(int argc, char** argv)
     print_console_log("Info: Brovald write OK!! \n");
     return end_run(0);
 }
+
+}  // namespace brovald

@@ -3,6 +3,8 @@
 // writes the image back over the same file.
 #pragma once
 
+namespace brovald {
+
 // Exit statuses other than 0, the negative FFS codes (a file could not be written into the
 // FFS) and the negative image-file codes (the image could not be written back).
 inline constexpr int brovald_exit_banner = -1;    // fewer than two arguments
@@ -13,3 +15,5 @@ inline constexpr int brovald_exit_pc_file = -53;  // a PC file cannot be read ("
 // The whole run; returns the exit status. A failure inside the image reader ends the process
 // there with status -1.
 int brovald_main(int argc, char** argv);
+
+}  // namespace brovald

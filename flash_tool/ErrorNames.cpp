@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+namespace brovald {
+
 namespace {
 
 struct CodeName {
@@ -130,3 +132,5 @@ const char* image_error_name(int code)
 {
     return name_of(image_names, code);
 }
+
+}  // namespace brovald

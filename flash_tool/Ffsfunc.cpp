@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <array>
 
+namespace brovald {
+
 PathList path_components(std::string_view path)
 {
     PathList list;
@@ -97,3 +99,5 @@ std::string ffs_target_path(std::string_view text)
     const PathList list = path_components(to_utf8(text));
     return path_join(list, static_cast<int>(list.size()) - 1);
 }
+
+}  // namespace brovald

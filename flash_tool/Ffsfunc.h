@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+namespace brovald {
+
 using PathList = std::vector<std::string>;
 
 // The non-empty components of path, in order.
@@ -46,3 +48,5 @@ std::string from_utf8(std::string_view bytes);
 // split at "/", empty components dropped, joined as "/a/b/name". Empty when the text has no
 // component at all (empty, or only separators).
 std::string ffs_target_path(std::string_view text);
+
+}  // namespace brovald

@@ -1,3 +1,7 @@
 #include "ImageFileSettings.h"
 
+namespace brovald {
+
 ImageFileSettings image_file_settings;
+
+}  // namespace brovald

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+namespace brovald {
+
 struct ImageFileSettings {
     // Files to read, in order; the list ends at the first empty slot. Slot 0 is also the file
     // the writer rewrites.
@@ -25,3 +27,5 @@ struct WriteRange {
     std::uint32_t start;
     std::uint32_t length;
 };
+
+}  // namespace brovald

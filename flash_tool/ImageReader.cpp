@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace brovald {
+
 namespace {
 
 // The fallback path of an image name is built in a buffer of this size.
@@ -129,3 +131,5 @@ std::size_t dir_prefix_length(std::string_view path)
     const std::size_t last = path.find_last_of("/\\");
     return last == std::string_view::npos ? 0 : last + 1;
 }
+
+}  // namespace brovald

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <string_view>
 
+namespace brovald {
+
 // Reads every file named in image_file_settings into image and returns the number of data bytes
 // placed. Does not return on failure: it logs "Error: File '%s' not found\n", removes the
 // working copy and ends the process with status -1.
@@ -35,3 +37,5 @@ int join_program_dir(char* buffer, std::size_t buffer_size, std::string_view pro
 
 // Length of the folder part of path: the position just after its last "/" or "\", or 0.
 std::size_t dir_prefix_length(std::string_view path);
+
+}  // namespace brovald

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace brovald {
+
 LineReader::LineReader(std::FILE* file) : file_(file), block_(64 * 1024) {}
 
 bool LineReader::refill()
@@ -63,3 +65,5 @@ bool LineReader::next(std::string_view& line)
         return true;
     }
 }
+
+}  // namespace brovald

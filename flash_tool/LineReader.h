@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+namespace brovald {
+
 class LineReader {
 public:
     explicit LineReader(std::FILE* file);
@@ -35,3 +37,5 @@ private:
     std::string long_line_;
     bool failed_ = false;
 };
+
+}  // namespace brovald

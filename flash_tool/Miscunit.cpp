@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string>
 
+namespace brovald {
+
 namespace {
 
 std::FILE* log_stream = nullptr;
@@ -74,3 +76,5 @@ void print_log(const char* format, ...)
     va_end(arguments);
     write_to_log(text);
 }
+
+}  // namespace brovald

@@ -8,6 +8,8 @@
 #define BROVALD_PRINTF_FORMAT(f, a)
 #endif
 
+namespace brovald {
+
 // Opens the run's log for writing (created, or emptied if it exists), closing any log opened
 // before. Returns false when the file cannot be opened; there is then no log.
 bool open_log(const char* file_name);
@@ -21,3 +23,5 @@ void print_console_log(const char* format, ...) BROVALD_PRINTF_FORMAT(1, 2);
 
 // Writes the formatted message to the log only, and flushes it.
 void print_log(const char* format, ...) BROVALD_PRINTF_FORMAT(1, 2);
+
+}  // namespace brovald

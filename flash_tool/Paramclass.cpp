@@ -3,6 +3,8 @@
 #include "ImageFileSettings.h"
 #include "Miscunit.h"
 
+namespace brovald {
+
 bool parserParam(int argc, char** argv, ParamClass& params)
 {
     for (int i = 1; i < argc; ++i) {
@@ -21,3 +23,5 @@ bool parserParam(int argc, char** argv, ParamClass& params)
     }
     return true;
 }
+
+}  // namespace brovald

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+namespace brovald {
+
 struct ParamClass {
     // Arguments 3 and up, in order: FFS target paths at even positions, the PC file to store at
     // each at the odd position after it. A last path without a PC file only gets its folders.
@@ -15,3 +17,5 @@ struct ParamClass {
 // one is logged ("Info: Files name : %s index : %d\n") and appended to the file list. False when
 // the log cannot be created; nothing after it is taken then.
 bool parserParam(int argc, char** argv, ParamClass& params);
+
+}  // namespace brovald

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <memory>
 
+namespace brovald {
+
 bool load_pc_file(const std::string& name, std::vector<std::uint8_t>& bytes, std::size_t limit)
 {
     bytes.clear();
@@ -29,3 +31,5 @@ bool load_pc_file(const std::string& name, std::vector<std::uint8_t>& bytes, std
     }
     return true;
 }
+
+}  // namespace brovald

@@ -2,6 +2,8 @@
 
 #include "ReplacementFilePlatform.h"
 
+namespace brovald {
+
 bool ReplacementFile::open(const std::string& target)
 {
     abandon();
@@ -41,3 +43,5 @@ void ReplacementFile::abandon()
         std::remove(temporary_.c_str());
     }
 }
+
+}  // namespace brovald

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+namespace brovald {
+
 class ReplacementFile {
 public:
     ReplacementFile() = default;
@@ -36,3 +38,5 @@ private:
     std::string temporary_;
     bool failed_ = false;
 };
+
+}  // namespace brovald

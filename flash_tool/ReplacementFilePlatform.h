@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string>
 
+namespace brovald {
+
 // The file a rewrite of target must replace: target itself, or the file a symbolic link names.
 std::string replacement_target(const std::string& target);
 
@@ -17,3 +19,5 @@ bool sync_to_storage(std::FILE* stream);
 
 // Puts temporary in place of target in one step, keeping target's attributes.
 bool replace_with(const std::string& temporary, const std::string& target);
+
+}  // namespace brovald

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace brovald {
+
 namespace {
 
 mode_t default_file_mode()
@@ -70,3 +72,5 @@ bool replace_with(const std::string& temporary, const std::string& target)
 {
     return std::rename(temporary.c_str(), target.c_str()) == 0;
 }
+
+}  // namespace brovald

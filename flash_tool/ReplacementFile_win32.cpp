@@ -10,6 +10,8 @@
 #include <string>
 #include <sys/stat.h>
 
+namespace brovald {
+
 namespace {
 
 // ReplaceFileA is handed full paths: Wine refuses relative ones.
@@ -71,3 +73,5 @@ bool replace_with(const std::string& temporary, const std::string& target)
     ::SetFileAttributesA(target.c_str(), attributes);
     return true;
 }
+
+}  // namespace brovald

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace brovald {
+
 namespace {
 
 constexpr std::array<std::int8_t, 256> make_digit_values()
@@ -151,3 +153,5 @@ int srec_read_line(std::string_view line, SrecRecord& record)
     record.length = length;
     return length;
 }
+
+}  // namespace brovald

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <string_view>
 
+namespace brovald {
+
 struct SrecRecord {
     int type = 0;
     std::uint32_t address = 0;
@@ -40,3 +42,5 @@ std::size_t hex_bytes(std::uint8_t* destination, std::string_view text, std::siz
 // them. Passing nullptr restores standard error.
 void set_image_diagnostics(std::FILE* stream);
 std::FILE* image_diagnostics();
+
+}  // namespace brovald

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace brovald {
+
 namespace {
 
 constexpr std::uint32_t bytes_per_record = 32;
@@ -190,3 +192,5 @@ int srec_close(char format, int width)
     output.flush();
     return output.file.commit() ? 0 : image_file_write_error;
 }
+
+}  // namespace brovald

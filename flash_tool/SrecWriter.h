@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <span>
 
+namespace brovald {
+
 // Writes the ranges of image (until the first of length 0) to the file in slot 0 of
 // image_file_settings, with 32-bit addresses. Returns the sum of the lengths written, 0 when
 // there is no output name, image_file_open_error when the file cannot be rewritten, or
@@ -32,3 +34,5 @@ void srec_write_line(const std::uint8_t* bytes, int count, std::uint32_t offset,
 // the place of the old one. Returns 0, or image_file_write_error when anything failed to reach
 // the file; the old file is then left as it was.
 int srec_close(char format, int width);
+
+}  // namespace brovald

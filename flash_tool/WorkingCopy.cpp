@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <ctime>
 
+namespace brovald {
+
 namespace {
 
 std::string temporary_name;
@@ -62,3 +64,5 @@ const std::string& working_copy_name()
 {
     return temporary_name;
 }
+
+}  // namespace brovald

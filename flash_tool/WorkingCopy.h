@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+namespace brovald {
+
 // Makes the working copy and reports it ("Info:Create Mapping file OK!!\n"). When the temporary
 // file cannot be created the mapping is made without a file, after "Create tempFile error !" in
 // the log; when another run holds the same name there is no working copy, after
@@ -22,3 +24,5 @@ void remove_working_copy();
 
 // The temporary file's name, empty before create_working_copy.
 const std::string& working_copy_name();
+
+}  // namespace brovald

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+namespace brovald {
+
 enum class MappingState {
     mapped,
     // Another live run holds a mapping of the same name; nothing was mapped.
@@ -27,3 +29,5 @@ MappingResult map_working_copy(const std::string& name, std::size_t mapping_size
 
 // Unmaps what map_working_copy made, closes its file and deletes it if it is still ours.
 void unmap_working_copy(const std::string& name);
+
+}  // namespace brovald

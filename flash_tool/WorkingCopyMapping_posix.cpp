@@ -12,6 +12,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+namespace brovald {
+
 namespace {
 
 int file = -1;
@@ -126,3 +128,5 @@ void unmap_working_copy(const std::string& name)
         file = -1;
     }
 }
+
+}  // namespace brovald

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+namespace brovald {
+
 namespace {
 
 HANDLE file = INVALID_HANDLE_VALUE;
@@ -64,3 +66,5 @@ void unmap_working_copy(const std::string& name)
         ::DeleteFileA(name.c_str());
     }
 }
+
+}  // namespace brovald

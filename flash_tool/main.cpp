@@ -2,5 +2,5 @@
 
 int main(int argc, char** argv)
 {
-    return brovald_main(argc, argv);
+    return brovald::brovald_main(argc, argv);
 }

@@ -14,6 +14,8 @@
 #include <system_error>
 #include <thread>
 
+namespace zarnik {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -263,3 +265,5 @@ int ComportClose()
     }
     return 0;
 }
+
+}  // namespace zarnik

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+namespace zarnik {
+
 // Names the port "COM<number>". Opens the port log when it is not open. Returns 0.
 int SetComport(int number);
 // Names the port by a device path (POSIX only: a first argument that contains '/'). Returns 0.
@@ -41,3 +43,5 @@ struct ComportTiming {
     std::chrono::milliseconds quiet_gap{3};
 };
 ComportTiming& comport_timing();
+
+}  // namespace zarnik

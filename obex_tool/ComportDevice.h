@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+namespace zarnik {
+
 class SerialDevice {
 public:
     enum class Wait { Event, Stopped, Failed };
@@ -36,3 +38,5 @@ bool serial_device_paths_allowed();
 
 // Ends the whole process at once with code, after flushing the open streams.
 [[noreturn]] void serial_end_process(int code);
+
+}  // namespace zarnik

@@ -14,6 +14,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+namespace zarnik {
+
 namespace {
 
 // The descriptor of the open device, or -1. The exclusive flag belongs to the device, not to
@@ -247,3 +249,5 @@ void serial_end_process(int code)
     std::fflush(nullptr);
     _exit(code);
 }
+
+}  // namespace zarnik

@@ -7,6 +7,8 @@
 
 #include <cstdio>
 
+namespace zarnik {
+
 namespace {
 
 class Win32SerialDevice final : public SerialDevice {
@@ -173,3 +175,5 @@ void serial_end_process(int code)
     std::fflush(nullptr);
     ExitProcess(static_cast<UINT>(code));
 }
+
+}  // namespace zarnik

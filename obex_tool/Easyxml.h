@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace zarnik {
+
 // The attributes of one "file" element, in the system code page; absent ones stay empty.
 struct ListingFileElement {
     std::optional<std::string> name;
@@ -17,3 +19,5 @@ struct ListingFileElement {
 // top-level "folder-listing" element (names compared exactly). False when the text is not
 // well-formed; files then stays empty.
 bool easyxml_listing_files(const std::string& xml, std::vector<ListingFileElement>& files);
+
+}  // namespace zarnik

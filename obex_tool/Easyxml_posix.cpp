@@ -8,6 +8,8 @@
 
 #include <cstring>
 
+namespace zarnik {
+
 namespace {
 
 // UTF-8 from the parser to the system code page, through UTF-16 as everywhere else.
@@ -52,3 +54,5 @@ bool easyxml_listing_files(const std::string& xml, std::vector<ListingFileElemen
     }
     return true;
 }
+
+}  // namespace zarnik

@@ -9,6 +9,8 @@
 
 #include <cwchar>
 
+namespace zarnik {
+
 namespace {
 
 // MSXML 3.0's DOM document and its version-independent name; mingw-w64's uuid library lacks them.
@@ -152,3 +154,5 @@ bool easyxml_listing_files(const std::string& xml, std::vector<ListingFileElemen
     }
     return parsed;
 }
+
+}  // namespace zarnik

@@ -2,6 +2,8 @@
 
 #include "Programlog.h"
 
+namespace zarnik {
+
 void FileInfoList::add(FileInfo entry)
 {
     program_log("FileInfoList add object FileName:%s\n", entry.name.c_str());
@@ -25,3 +27,5 @@ void FileInfoList::clear()
 {
     entries_.clear();
 }
+
+}  // namespace zarnik

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace zarnik {
+
 struct FileInfo {
     std::string name;
     std::int32_t size = 0;
@@ -26,3 +28,5 @@ public:
 private:
     std::vector<FileInfo> entries_;
 };
+
+}  // namespace zarnik

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <charconv>
 
+namespace zarnik {
+
 namespace {
 
 const std::string kListingType = "x-obex/folder-listing";
@@ -127,3 +129,5 @@ int GetFolderInfo(int id, FileInfoList& list, std::size_t limit)
     add_listing_files(elements, list);
     return 0;
 }
+
+}  // namespace zarnik

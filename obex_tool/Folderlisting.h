@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace zarnik {
+
 // The most listing text read; a listing beyond it is abandoned with an ABORT, and so is one
 // whose continuations bring no text this many times in a row.
 inline constexpr std::size_t kListingLimit = 1024 * 1024;
@@ -27,3 +29,5 @@ void add_listing_files(const std::vector<ListingFileElement>& elements, FileInfo
 
 // A decimal size that fits a signed 32-bit number, and nothing else.
 bool parse_listing_size(const std::string& text, std::int32_t& size);
+
+}  // namespace zarnik

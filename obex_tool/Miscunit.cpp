@@ -5,6 +5,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+namespace zarnik {
+
 namespace {
 
 std::string::size_type last_separator(const std::string& target)
@@ -46,3 +48,5 @@ void getFileName(std::string& out, const std::string& target)
     out = target.substr(i + 1);
     program_log("getFileName fullFileName:%s fileName:%s\n", target.c_str(), out.c_str());
 }
+
+}  // namespace zarnik

@@ -3,6 +3,8 @@
 
 #include <string>
 
+namespace zarnik {
+
 // Formats into a 1024-byte buffer (longer text is cut), writes it to standard output and
 // flushes. All console output of the program goes through here.
 [[gnu::format(printf, 1, 2)]] void printMessage(const char* format, ...);
@@ -12,3 +14,5 @@
 void getPath(std::string& out, const std::string& target);
 // The name part of target: everything after its last '/' or '\' (empty when it has none).
 void getFileName(std::string& out, const std::string& target);
+
+}  // namespace zarnik

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace zarnik {
+
 int SwitchToObexMode()
 {
     static const char* const commands[] = {"AT+CGMM\r\n", "AT^SQWE=0\r\n", "AT^SQWE=3\r\n"};
@@ -21,3 +23,5 @@ int SwitchToObexMode()
     }
     return 0;
 }
+
+}  // namespace zarnik

@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+namespace zarnik {
+
 namespace {
 
 ObexSession (&slots())[kObexSessionSlots]
@@ -176,3 +178,5 @@ bool IrObexWaitResponse(ObexSession& session)
     }
     return answered;
 }
+
+}  // namespace zarnik

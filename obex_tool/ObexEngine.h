@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+namespace zarnik {
+
 inline constexpr int kObexSessionSlots = 2;
 
 // Frees both slots (the first InitObex of the process does this).
@@ -34,3 +36,5 @@ int IrObexCloseReq(int id);
 // a following packet stay in the receive buffer for the next wait. False when no valid
 // response arrived.
 bool IrObexWaitResponse(ObexSession& session);
+
+}  // namespace zarnik

@@ -3,6 +3,8 @@
 #include "Codepage.h"
 #include "PacketBuffer.h"
 
+namespace zarnik {
+
 namespace {
 
 constexpr std::uint8_t kTimeBytesSelector = 0x40;
@@ -270,3 +272,5 @@ void obex_release_headers(ObexHeaderSet& set)
 {
     set = ObexHeaderSet{};
 }
+
+}  // namespace zarnik

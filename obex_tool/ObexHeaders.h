@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+namespace zarnik {
+
 class PacketBuffer;
 
 enum ObexHeaderIndex : int {
@@ -90,3 +92,5 @@ bool obex_decode_headers(const std::uint8_t* run, std::size_t n, ObexHeaderSet& 
 
 // Frees every value and clears the whole set.
 void obex_release_headers(ObexHeaderSet& set);
+
+}  // namespace zarnik

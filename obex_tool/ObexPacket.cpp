@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+namespace zarnik {
+
 namespace {
 
 constexpr std::uint8_t kObexVersion = 0x10;
@@ -158,3 +160,5 @@ int IrObexDispatch(ObexSession& session, const ObexRequest& request, int event)
     ObexSend(session.send_buffer.data(), session.send_buffer.length());
     return 1;
 }
+
+}  // namespace zarnik

@@ -15,6 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace zarnik {
+
 enum ObexEvent : int {
     kObexEventConnect = 0,
     kObexEventPut = 4,
@@ -58,3 +60,5 @@ ObexParse obex_parse_packet(ObexSession& session);
 // receive buffer (event 17). 1 when the event code is known, 0 otherwise; -1 when a request
 // does not fit the send buffer and nothing was sent.
 int IrObexDispatch(ObexSession& session, const ObexRequest& request, int event);
+
+}  // namespace zarnik

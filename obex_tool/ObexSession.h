@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace zarnik {
+
 // Both packet buffers of a session; also the maximum packet length the client offers.
 inline constexpr std::size_t kObexBufferSize = 8192;
 
@@ -43,3 +45,5 @@ struct ObexSession {
     std::uint8_t last_response_code = 0;
     bool request_outstanding = false;
 };
+
+}  // namespace zarnik

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+namespace zarnik {
+
 namespace {
 
 // The OBEX service the handset expects in the CONNECT's Target header.
@@ -197,3 +199,5 @@ int SendFile(int id, std::istream& stream, const std::string& name, int maxDataL
     program_log("\nEnd send file:%s\n", name.c_str());
     return 0;
 }
+
+}  // namespace zarnik

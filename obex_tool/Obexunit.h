@@ -5,6 +5,8 @@
 #include <istream>
 #include <string>
 
+namespace zarnik {
+
 // Opens a session (port, mode switch) and connects with the handset's Target. Returns the
 // connection id and sets maxDataLength; -2 when the open failed, -3 when CONNECT was not
 // answered 0xA0 (the slot and the port then stay open).
@@ -20,3 +22,5 @@ int DeleteFile(int id, const std::string& name);
 // Sends the stream's content as name. 0; -6 when the first packet is refused; -7 when a later
 // packet is refused or the stream ends before its size.
 int SendFile(int id, std::istream& stream, const std::string& name, int maxDataLength);
+
+}  // namespace zarnik

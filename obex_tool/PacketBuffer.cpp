@@ -3,6 +3,8 @@
 #include <cstring>
 #include <new>
 
+namespace zarnik {
+
 bool PacketBuffer::allocate(std::size_t capacity)
 {
     try {
@@ -78,3 +80,5 @@ void PacketBuffer::put_name_text(std::u16string_view units)
     }
     put_u16(0);
 }
+
+}  // namespace zarnik

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+namespace zarnik {
+
 class PacketBuffer {
 public:
     // Allocates the block (capacity bytes); false when there is no memory for it.
@@ -47,3 +49,5 @@ inline std::uint32_t read_be32(const std::uint8_t* p)
 {
     return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
 }
+
+}  // namespace zarnik

@@ -5,6 +5,8 @@
 
 #include <charconv>
 
+namespace zarnik {
+
 bool parserParam(int argc, char** argv, ParamClass& params)
 {
     if (argc < 2) {
@@ -31,3 +33,5 @@ bool parserParam(int argc, char** argv, ParamClass& params)
     const auto [stop, error] = std::from_chars(begin, end, params.comport);
     return error == std::errc() && stop == end;
 }
+
+}  // namespace zarnik

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+namespace zarnik {
+
 struct ParamClass {
     int comport = 0;                     // 3 means COM3
     std::string device_path;             // POSIX: a first argument that contains '/' names the device itself
@@ -13,3 +15,5 @@ struct ParamClass {
 // Logs the arguments and fills params. False when the port argument is missing or is neither a
 // decimal integer (optionally signed) nor (where the platform allows it) a device path.
 bool parserParam(int argc, char** argv, ParamClass& params);
+
+}  // namespace zarnik

@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+namespace zarnik {
+
 namespace {
 
 std::FILE*& log_stream()
@@ -45,3 +47,5 @@ void program_log_flush()
         std::fflush(log_stream());
     }
 }
+
+}  // namespace zarnik

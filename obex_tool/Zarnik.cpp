@@ -14,6 +14,8 @@
 #include <sstream>
 #include <thread>
 
+namespace zarnik {
+
 namespace {
 
 bool session_open = false;
@@ -164,3 +166,5 @@ int zarnik_main(int argc, char** argv)
     ObexClose(handle);
     return kExitSent;
 }
+
+}  // namespace zarnik

@@ -2,6 +2,8 @@
 // over the (target path, local file) pairs.
 #pragma once
 
+namespace zarnik {
+
 // Exit codes of a run (the session operations' codes pass through as they are).
 inline constexpr int kExitSent = 0;
 inline constexpr int kExitOpenFailed = -2;     // InitObex: port, slot, memory or AT dialog
@@ -21,3 +23,5 @@ inline constexpr unsigned kMaxTargetLength = 1023;
 int ReInitObex(int handle, int& maxDataLength);
 
 int zarnik_main(int argc, char** argv);
+
+}  // namespace zarnik

@@ -2,5 +2,5 @@
 
 int main(int argc, char** argv)
 {
-    return zarnik_main(argc, argv);
+    return zarnik::zarnik_main(argc, argv);
 }

@@ -28,6 +28,8 @@
 #include "recording_flash.h"
 #include "state.h"
 
+using namespace brovald;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

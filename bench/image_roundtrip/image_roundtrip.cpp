@@ -11,6 +11,8 @@
 
 #include <cstdio>
 
+using namespace brovald;
+
 int main(int argc, char** argv)
 {
     if (argc != 3) {

@@ -14,6 +14,8 @@
 #include <string>
 #include <unistd.h>
 
+using namespace zarnik;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -2,6 +2,8 @@
 // conversion into file entries.
 #include "Folderlisting.h"
 
+using namespace zarnik;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string text(reinterpret_cast<const char*>(data), size);

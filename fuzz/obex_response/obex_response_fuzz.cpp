@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
+using namespace zarnik;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     if (size < 2) {

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+using namespace brovald;
+
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     // Illegal-line warnings would flood the fuzzer's own output.

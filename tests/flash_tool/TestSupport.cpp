@@ -11,6 +11,8 @@
 #include <iterator>
 #include <random>
 
+using namespace brovald;
+
 namespace fs = std::filesystem;
 
 ScratchFolder::ScratchFolder() : previous_(fs::current_path())

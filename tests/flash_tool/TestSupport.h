@@ -34,7 +34,7 @@ std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& bytes);
 
 // The one range the program writes back: the whole image.
-inline constexpr WriteRange whole_image[] = {{0, image_size}, {0, 0}};
+inline constexpr brovald::WriteRange whole_image[] = {{0, brovald::image_size}, {0, 0}};
 
 // An image of pseudo-random bytes, a third of them erased, the same for the same seed.
 std::vector<std::uint8_t> random_image(unsigned seed);

@@ -4,6 +4,8 @@
 
 #include <string>
 
+using namespace brovald;
+
 TEST(ErrorNames, CodesOfEachTable)
 {
     EXPECT_STREQ(ffs_error_name(0), "FFS : ok");

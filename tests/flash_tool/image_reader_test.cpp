@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+using namespace brovald;
+
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 

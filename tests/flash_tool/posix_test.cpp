@@ -19,6 +19,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace brovald;
+
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 

@@ -4,6 +4,8 @@
 
 #include <string>
 
+using namespace brovald;
+
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+using namespace brovald;
+
 namespace {
 
 std::vector<std::string> lines_of(std::string text)

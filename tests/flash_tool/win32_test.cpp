@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+using namespace brovald;
+
 class Win32 : public ImageLayerTest {
 protected:
     ScratchFolder folder;

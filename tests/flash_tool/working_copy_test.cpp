@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <string>
 
+using namespace brovald;
+
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 

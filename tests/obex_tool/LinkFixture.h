@@ -55,19 +55,19 @@ protected:
         sim_ = std::make_unique<handset_sim::HandsetSim>(config);
         std::string error;
         ASSERT_TRUE(sim_->start(error)) << error;
-        SetComportDevice(sim_->slave_path());
-        program_log_open();
+        zarnik::SetComportDevice(sim_->slave_path());
+        zarnik::program_log_open();
     }
 
     void TearDown() override
     {
-        for (int id = 0; id < kObexSessionSlots; ++id) {
-            IrObexCloseReq(id);
+        for (int id = 0; id < zarnik::kObexSessionSlots; ++id) {
+            zarnik::IrObexCloseReq(id);
         }
-        ComportClose();
-        program_log_close();
+        zarnik::ComportClose();
+        zarnik::program_log_close();
         sim_.reset();
-        comport_timing() = ComportTiming{};
+        zarnik::comport_timing() = zarnik::ComportTiming{};
     }
 
     // The transcript lines without the ones of the AT dialog.
@@ -95,7 +95,7 @@ protected:
     std::string port_log() const { return read_text(scratch_.path() / "ObexCom.log"); }
     std::string program_log_text() const
     {
-        program_log_flush();
+        zarnik::program_log_flush();
         return read_text(scratch_.path() / "Zarnik.log");
     }
 

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace zarnik;
+
 namespace {
 
 bool parse(std::vector<std::string> args, ParamClass& params)

@@ -11,6 +11,8 @@
 #include <thread>
 #include <unistd.h>
 
+using namespace zarnik;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace zarnik;
+
 namespace {
 
 std::vector<std::string> names_in(const std::string& text)

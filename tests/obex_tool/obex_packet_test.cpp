@@ -8,6 +8,8 @@
 
 #include <vector>
 
+using namespace zarnik;
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;

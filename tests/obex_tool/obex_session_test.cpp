@@ -7,6 +7,8 @@
 #include <chrono>
 #include <sstream>
 
+using namespace zarnik;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <vector>
 
+using namespace brovald;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 
+using namespace brovald;
+
 namespace {
 
 std::uint8_t* mounted_area = nullptr;

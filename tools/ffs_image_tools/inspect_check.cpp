@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <set>
 
+using namespace brovald;
+
 namespace {
 
 using ffs_image::CheckResult;

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+using namespace brovald;
+
 namespace {
 
 const char* const usage =

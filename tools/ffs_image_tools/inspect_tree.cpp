@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <fstream>
 
+using namespace brovald;
+
 namespace fs = std::filesystem;
 
 namespace {

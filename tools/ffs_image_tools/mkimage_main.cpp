@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <string>
 
+using namespace brovald;
+
 namespace {
 
 const char* const usage =
