@@ -2,6 +2,14 @@
 # Exit statuses are the low byte of Brovald's: -1 255, -10 246, -12 244, -17 239, -25 231,
 # -50 206, -53 203.
 
+# The console's first lines: every run that mounts the image, and a target whose folders are
+# made and that is not there yet.
+MOUNTED='Info:Create Mapping file OK!!
+Info: read Flash file OK!! 
+Info: File system init OK!! '
+NEW_TARGET='Info: File system FFS_SetPath OK!! 
+Info: File system checkFileExist OK!! FFS : ok'
+
 # The scenarios the Windows build runs under Wine, each against the Linux build.
 wine_set=(banner_with_one_argument log_and_image_only creates_folder_and_file same_path_twice_second_replaces
   twenty_thousand_bytes_in_three_segments non_ascii_names names_refused_by_the_file_system
@@ -41,10 +49,8 @@ scenario_log_and_image_only() {
   inspect list >"$work/tree.before"
   brovald run.log image.s3
   expect_exit 0
-  expect_stdout <<'END'
-Info:Create Mapping file OK!!
-Info: read Flash file OK!! 
-Info: File system init OK!! 
+  expect_stdout <<END
+$MOUNTED
 Info: Brovald write OK!! 
 END
   expect_log run.log <<'END'
@@ -66,12 +72,9 @@ scenario_creates_folder_and_file() {
   pc_text f.txt "hello"
   brovald run.log image.s3 /d/f.txt f.txt
   expect_exit 0
-  expect_stdout <<'END'
-Info:Create Mapping file OK!!
-Info: read Flash file OK!! 
-Info: File system init OK!! 
-Info: File system FFS_SetPath OK!! 
-Info: File system checkFileExist OK!! FFS : ok
+  expect_stdout <<END
+$MOUNTED
+$NEW_TARGET
 Info : Write file: /d/f.txt!! 
 Info : Write file: /d/f.txt!! OK
 Info: Brovald write OK!! 
@@ -200,12 +203,9 @@ scenario_empty_pc_file_is_refused() {
   : >"$work/pc/empty.txt"
   brovald run.log image.s3 /e/empty.txt empty.txt
   expect_exit 239
-  expect_stdout <<'END'
-Info:Create Mapping file OK!!
-Info: read Flash file OK!! 
-Info: File system init OK!! 
-Info: File system FFS_SetPath OK!! 
-Info: File system checkFileExist OK!! FFS : ok
+  expect_stdout <<END
+$MOUNTED
+$NEW_TARGET
 Info : Write file: /e/empty.txt!! 
 Error: File system ffs_write error!! FFS : invalid argument
 END
@@ -235,12 +235,9 @@ scenario_names_refused_by_the_file_system() {
   pc_text f.txt "f"
   brovald run.log image.s3 /d/a:b.txt f.txt
   expect_exit 231
-  expect_stdout <<'END'
-Info:Create Mapping file OK!!
-Info: read Flash file OK!! 
-Info: File system init OK!! 
-Info: File system FFS_SetPath OK!! 
-Info: File system checkFileExist OK!! FFS : ok
+  expect_stdout <<END
+$MOUNTED
+$NEW_TARGET
 Info : Write file: /d/a:b.txt!! 
 Error: File system ffs_write error!! FFS : Bad file descriptor
 END
@@ -256,10 +253,8 @@ scenario_folder_name_refused() {
   pc_text f.txt "f"
   brovald run.log image.s3 "/bad|dir/f.txt" f.txt
   expect_exit 231
-  expect_stdout <<'END'
-Info:Create Mapping file OK!!
-Info: read Flash file OK!! 
-Info: File system init OK!! 
+  expect_stdout <<END
+$MOUNTED
 Error: File system FFS_SetPath error!! FFS : bad filename
 Error: File system checkFileExist error!! FFS : bad filename
 Info : Write file: /bad|dir/f.txt!! 
@@ -340,12 +335,9 @@ scenario_pc_file_larger_than_the_image() {
   truncate -s 5M "$work/pc/huge.bin"
   brovald run.log image.s3 /huge.bin huge.bin
   expect_exit 246
-  expect_stdout <<'END'
-Info:Create Mapping file OK!!
-Info: read Flash file OK!! 
-Info: File system init OK!! 
-Info: File system FFS_SetPath OK!! 
-Info: File system checkFileExist OK!! FFS : ok
+  expect_stdout <<END
+$MOUNTED
+$NEW_TARGET
 Info : Write file: /huge.bin!! 
 Error: File system ffs_write error!! FFS : out of data space
 END
