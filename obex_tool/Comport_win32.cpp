@@ -149,7 +149,10 @@ bool configure(HANDLE port, int baud)
 
 std::unique_ptr<SerialDevice> serial_device_open(const std::string& port_name, int baud)
 {
-    const HANDLE port = CreateFileA(port_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    // Only COM1 to COM9 are names the system resolves by themselves; the device namespace reaches
+    // every port, COM10 and above included.
+    const std::string device_name = "\\\\.\\" + port_name;
+    const HANDLE port = CreateFileA(device_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_OVERLAPPED, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
         return nullptr;

@@ -167,6 +167,7 @@ skip_scenario() {
 before_scenario() {
   mkdir -p "$work/handset"
   slave=
+  port=5
 }
 
 after_scenario() {

@@ -323,6 +323,17 @@ scenario_two_instances_on_two_ports() {
   cmp -s "$work/handset2/X/b" "$work/pc2/b" || say_fail "the second handset did not get its file"
 }
 
+scenario_port_with_two_digits() {
+  # COM1 to COM9 open by their bare name on Windows; COM10 and above only as \\.\COMn.
+  port=12
+  sim
+  local_file x 4
+  zarnik P/x x
+  expect_exit 0
+  expect_handset_file P/x x
+  tr -d '\r' <"$work/pc/ObexCom.log" | grep -qxF "SetComport COM12" || say_fail "the port is not named COM12"
+}
+
 scenario_usage() {
   zarnik_bare
   expect_exit 246
