@@ -2,6 +2,9 @@
 // the environment variable COMn (for example COM3=/dev/ttyACM0), else /dev/ttyS<n-1>; a name
 // that contains '/' is a device path. The line is raw and binary-clean, 8N1, no flow control,
 // modem lines ignored, so that a device without them (a pseudo-terminal) works too.
+//
+// Only POSIX and XSI calls are used unguarded; the speeds above 38400 baud, RTS/CTS flow control
+// and the exclusive open are used where the system has them.
 #include "ComportDevice.h"
 
 #include <atomic>
@@ -18,25 +21,78 @@ namespace zarnik {
 
 namespace {
 
-// The descriptor of the open device, or -1. The exclusive flag belongs to the device, not to
-// this process: a run that ends with the port still open (every failure does) clears it on
-// the way out, or the next open of the device would fail with EBUSY while another process
-// (the far end of a pseudo-terminal) holds it.
-std::atomic<int> exclusive_fd{-1};
-
-void release_exclusive_at_exit()
+bool take_exclusive([[maybe_unused]] int fd)
 {
-    const int fd = exclusive_fd.exchange(-1);
+#ifdef TIOCEXCL
+    return ioctl(fd, TIOCEXCL) == 0;
+#else
+    return true;
+#endif
+}
+
+void release_exclusive([[maybe_unused]] int fd)
+{
+#ifdef TIOCNXCL
+    ioctl(fd, TIOCNXCL);
+#endif
+}
+
+// Gives the device back as it was found: its line settings and no exclusive flag. Both belong
+// to the device, not to this process: a terminal left raw stays raw for the next program, and
+// an exclusive flag left set makes the next open fail with EBUSY while another process (the
+// far end of a pseudo-terminal) holds the device.
+void give_back(int fd, const termios& found)
+{
+    tcsetattr(fd, TCSANOW, &found);
+    release_exclusive(fd);
+}
+
+// The device the process holds open (-1: none) and the settings it was found with. A run that
+// ends with the port still open (every failure does) gives it back on the way out.
+struct HeldDevice {
+    std::atomic<int> fd{-1};
+    termios found{};
+};
+
+HeldDevice& held_device()
+{
+    static HeldDevice held;
+    return held;
+}
+
+void give_back_at_exit()
+{
+    HeldDevice& held = held_device();
+    const int fd = held.fd.exchange(-1);
     if (fd >= 0) {
-        ioctl(fd, TIOCNXCL);
+        give_back(fd, held.found);
     }
 }
 
-void hold_exclusive(int fd)
+void hold_device(int fd, const termios& found)
 {
-    static const bool registered = std::atexit(release_exclusive_at_exit) == 0;
+    static const bool registered = std::atexit(give_back_at_exit) == 0;
     (void)registered;
-    exclusive_fd.store(fd);
+    HeldDevice& held = held_device();
+    held.found = found;
+    held.fd.store(fd);
+}
+
+// A pipe whose ends are closed on exec and never block (pipe2 is not everywhere).
+bool open_wake_pipe(int ends[2])
+{
+    if (pipe(ends) != 0) {
+        return false;
+    }
+    for (int i = 0; i < 2; ++i) {
+        if (fcntl(ends[i], F_SETFD, FD_CLOEXEC) != 0 ||
+            fcntl(ends[i], F_SETFL, fcntl(ends[i], F_GETFL) | O_NONBLOCK) != 0) {
+            close(ends[0]);
+            close(ends[1]);
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string device_path_for(const std::string& port_name)
@@ -59,9 +115,24 @@ bool speed_for(int baud, speed_t& speed)
     static constexpr struct {
         int baud;
         speed_t speed;
-    } speeds[] = {{1200, B1200},     {2400, B2400},     {4800, B4800},    {9600, B9600},
-                  {19200, B19200},   {38400, B38400},   {57600, B57600},  {115200, B115200},
-                  {230400, B230400}, {460800, B460800}, {921600, B921600}};
+    } speeds[] = {
+        {1200, B1200},     {2400, B2400}, {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
+#ifdef B57600
+        {57600, B57600},
+#endif
+#ifdef B115200
+        {115200, B115200},
+#endif
+#ifdef B230400
+        {230400, B230400},
+#endif
+#ifdef B460800
+        {460800, B460800},
+#endif
+#ifdef B921600
+        {921600, B921600},
+#endif
+    };
     for (const auto& s : speeds) {
         if (s.baud == baud) {
             speed = s.speed;
@@ -82,7 +153,10 @@ bool make_raw_line(int fd, int baud)
                                           IXANY | INPCK);
     tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
+#ifdef CRTSCTS
+    tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+#endif
     tio.c_cflag |= CS8 | CREAD | CLOCAL;
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
@@ -91,16 +165,16 @@ bool make_raw_line(int fd, int baud)
 
 class PosixSerialDevice final : public SerialDevice {
 public:
-    PosixSerialDevice(int fd, int stop_read, int stop_write) : fd_(fd), stop_read_(stop_read), stop_write_(stop_write)
+    PosixSerialDevice(int fd, const termios& found, int stop_read, int stop_write)
+        : fd_(fd), found_(found), stop_read_(stop_read), stop_write_(stop_write)
     {
     }
 
     ~PosixSerialDevice() override
     {
-        // The exclusive flag belongs to the device and would outlive this open.
         int held = fd_;
-        exclusive_fd.compare_exchange_strong(held, -1);
-        ioctl(fd_, TIOCNXCL);
+        held_device().fd.compare_exchange_strong(held, -1);
+        give_back(fd_, found_);
         close(fd_);
         close(stop_read_);
         close(stop_write_);
@@ -209,6 +283,7 @@ private:
     }
 
     int fd_;
+    termios found_;  // the line settings before the open
     int stop_read_;
     int stop_write_;
     std::atomic<bool> stopping_{false};
@@ -223,19 +298,19 @@ std::unique_ptr<SerialDevice> serial_device_open(const std::string& port_name, i
     if (fd < 0) {
         return nullptr;
     }
-    if (ioctl(fd, TIOCEXCL) != 0 || !make_raw_line(fd, baud)) {
-        ioctl(fd, TIOCNXCL);
+    termios found{};
+    if (tcgetattr(fd, &found) != 0) {
         close(fd);
         return nullptr;
     }
     int stop_pipe[2];
-    if (pipe2(stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        ioctl(fd, TIOCNXCL);
+    if (!take_exclusive(fd) || !make_raw_line(fd, baud) || !open_wake_pipe(stop_pipe)) {
+        give_back(fd, found);
         close(fd);
         return nullptr;
     }
-    hold_exclusive(fd);
-    return std::make_unique<PosixSerialDevice>(fd, stop_pipe[0], stop_pipe[1]);
+    hold_device(fd, found);
+    return std::make_unique<PosixSerialDevice>(fd, found, stop_pipe[0], stop_pipe[1]);
 }
 
 bool serial_device_paths_allowed()
@@ -245,7 +320,7 @@ bool serial_device_paths_allowed()
 
 void serial_end_process(int code)
 {
-    release_exclusive_at_exit();
+    give_back_at_exit();
     std::fflush(nullptr);
     _exit(code);
 }

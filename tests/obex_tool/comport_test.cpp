@@ -1,4 +1,5 @@
 // The port layer and the mode switch over a real pseudo-terminal.
+#include "ComportDevice.h"
 #include "LinkFixture.h"
 #include "ModeSwitch.h"
 
@@ -62,6 +63,46 @@ private:
     int held_slave_ = -1;
     std::string slave_path_;
 };
+
+// The settings of the terminal at path, as the next program to open it finds them.
+termios line_settings(const std::string& path)
+{
+    termios tio{};
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+    EXPECT_EQ(tcgetattr(fd, &tio), 0);
+    close(fd);
+    return tio;
+}
+
+// What differs between two sets of terminal settings, empty when nothing does.
+std::string line_differences(const termios& expected, const termios& actual)
+{
+    std::string out;
+    auto compare = [&out](const char* what, unsigned long e, unsigned long a) {
+        if (e != a) {
+            out += std::string(what) + " " + std::to_string(a) + " instead of " + std::to_string(e) + "; ";
+        }
+    };
+    compare("c_iflag", expected.c_iflag, actual.c_iflag);
+    compare("c_oflag", expected.c_oflag, actual.c_oflag);
+    compare("c_cflag", expected.c_cflag, actual.c_cflag);
+    compare("c_lflag", expected.c_lflag, actual.c_lflag);
+    compare("input speed", cfgetispeed(&expected), cfgetispeed(&actual));
+    compare("output speed", cfgetospeed(&expected), cfgetospeed(&actual));
+    compare("VMIN", expected.c_cc[VMIN], actual.c_cc[VMIN]);
+    compare("VTIME", expected.c_cc[VTIME], actual.c_cc[VTIME]);
+    return out;
+}
+
+// The exclusive flag of the terminal at path (1: the next open fails with EBUSY).
+int exclusive_flag(const std::string& path)
+{
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+    int exclusive = -1;
+    EXPECT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    close(fd);
+    return exclusive;
+}
 
 class PortLayer : public ::testing::Test {
 protected:
@@ -223,9 +264,22 @@ TEST_F(PortLayer, ReopensWhileAnotherProcessHoldsTheDeviceAndClosesWithoutHangin
     }
 }
 
+TEST_F(PortLayer, ClosingThePortGivesTheTerminalBackAsItWasFound)
+{
+    const termios found = line_settings(peer_.slave_path());
+    ASSERT_NE(found.c_lflag & ICANON, 0u) << "a fresh pseudo-terminal is line-buffered";
+    ASSERT_EQ(ComportOpen(115200), 0);
+    EXPECT_EQ(line_settings(peer_.slave_path()).c_lflag & ICANON, 0u) << "raw while open";
+    ComportClose();
+    EXPECT_EQ(line_differences(found, line_settings(peer_.slave_path())), "");
+    EXPECT_EQ(exclusive_flag(peer_.slave_path()), 0);
+}
+
 TEST_F(PortLayer, ProcessEndingWithThePortOpenLeavesTheDeviceFree)
 {
-    // Every failure of a run ends the process with the port still open.
+    // Every failure of a run ends the process with the port still open: by returning from main,
+    // or (the device went away) through serial_end_process.
+    const termios found = line_settings(peer_.slave_path());
     EXPECT_EXIT(
         {
             SetComportDevice(peer_.slave_path());
@@ -233,12 +287,18 @@ TEST_F(PortLayer, ProcessEndingWithThePortOpenLeavesTheDeviceFree)
             std::exit(0);
         },
         ::testing::ExitedWithCode(0), "");
-    const int fd = open(peer_.slave_path().c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(fd, 0);
-    int exclusive = -1;
-    ASSERT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
-    close(fd);
-    EXPECT_EQ(exclusive, 0) << "the next open would fail with EBUSY";
+    EXPECT_EQ(line_differences(found, line_settings(peer_.slave_path())), "") << "after exit";
+    EXPECT_EQ(exclusive_flag(peer_.slave_path()), 0) << "the next open would fail with EBUSY";
+
+    EXPECT_EXIT(
+        {
+            SetComportDevice(peer_.slave_path());
+            ComportOpen(115200);
+            serial_end_process(1);
+        },
+        ::testing::ExitedWithCode(1), "");
+    EXPECT_EQ(line_differences(found, line_settings(peer_.slave_path())), "") << "after serial_end_process";
+    EXPECT_EQ(exclusive_flag(peer_.slave_path()), 0);
 }
 
 class ModeSwitch : public HandsetLink {};
