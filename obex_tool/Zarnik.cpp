@@ -8,11 +8,15 @@
 #include "Obexunit.h"
 #include "Paramclass.h"
 #include "Programlog.h"
+#include "local_file_size.h"
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 namespace zarnik {
 
@@ -26,28 +30,57 @@ const char* const kUsage =
     "  target path  folder/.../name on the handset ('/' or '\\' separate the parts)\n"
     "  local file   the PC file to send there\n";
 
-// The whole file, or false when it cannot be read to its end. A path that opens but does not
+enum class Load { Read, Unreadable, TooLarge };
+
+// The whole file; Unreadable when it cannot be read to its end. A path that opens but does not
 // read (a directory, on POSIX) is refused too: sent as an empty file, it would replace the
-// handset's file of that name with nothing.
-bool load_file(const std::string& path, std::string& content)
+// handset's file of that name with nothing. Reading stops past the largest size a PUT can
+// announce (a file that grew since it was checked, or one whose size cannot be asked).
+Load load_file(const std::string& path, std::string& content)
 {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
-        return false;
+        return Load::Unreadable;
     }
-    bool read_whole = true;
+    Load result = Load::Read;
     try {
         char block[65536];
         std::size_t n = 0;
-        while ((n = std::fread(block, 1, sizeof block, file)) != 0) {
-            content.append(block, n);
+        while (result == Load::Read && (n = std::fread(block, 1, sizeof block, file)) != 0) {
+            if (std::uint64_t{content.size()} + n > kMaxLocalFileSize) {
+                result = Load::TooLarge;
+            } else {
+                content.append(block, n);
+            }
         }
-        read_whole = std::ferror(file) == 0;
+        if (result == Load::Read && std::ferror(file) != 0) {
+            result = Load::Unreadable;
+        }
     } catch (const std::exception&) {
-        read_whole = false;
+        result = Load::Unreadable;
     }
     std::fclose(file);
-    return read_whole;
+    return result;
+}
+
+int local_file_too_large(const std::string& local_file)
+{
+    printMessage("Local file too large to send (4 GiB or more):%s\n", local_file.c_str());
+    program_log("Local file too large to send (4 GiB or more):%s\n", local_file.c_str());
+    return kExitLocalFileTooLarge;
+}
+
+// Refuses, before anything is sent, a local file whose size a PUT's 32-bit Length cannot
+// hold: it would be announced with its size cut short. 0, or the exit code.
+int check_local_file_sizes(const std::vector<std::string>& arguments)
+{
+    for (std::size_t k = 1; k < arguments.size(); k += 2) {
+        const std::optional<std::uint64_t> size = regular_file_size(arguments[k]);
+        if (size && *size > kMaxLocalFileSize) {
+            return local_file_too_large(arguments[k]);
+        }
+    }
+    return 0;
 }
 
 // Reports how opening the session ended and notes an open one; returns the handle or error.
@@ -99,6 +132,9 @@ int zarnik_main(int argc, char** argv)
             return kExitTargetTooLong;
         }
     }
+    if (const int refused = check_local_file_sizes(params.arguments); refused != 0) {
+        return refused;
+    }
 
     program_log("loadding.....\n");
     if (params.device_path.empty()) {
@@ -127,11 +163,17 @@ int zarnik_main(int argc, char** argv)
         const std::string& local_file = params.arguments[k];
         program_log("LoadFromFile %s\n", local_file.c_str());
         std::string content;
-        if (!load_file(local_file, content)) {
-            printMessage("Cannot read local file:%s\n", local_file.c_str());
-            program_log("Cannot read local file:%s\n", local_file.c_str());
+        const Load load = load_file(local_file, content);
+        if (load != Load::Read) {
+            int code = kExitLocalFileUnreadable;
+            if (load == Load::TooLarge) {
+                code = local_file_too_large(local_file);
+            } else {
+                printMessage("Cannot read local file:%s\n", local_file.c_str());
+                program_log("Cannot read local file:%s\n", local_file.c_str());
+            }
             ObexClose(handle);
-            return kExitLocalFileUnreadable;
+            return code;
         }
         std::string folder;
         getPath(folder, current_target);

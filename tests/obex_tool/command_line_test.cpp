@@ -1,9 +1,14 @@
-// The command line and the splitting of target paths.
+// The command line, the splitting of target paths, and the size of a local file asked up front.
 #include "ComportDevice.h"
 #include "Miscunit.h"
 #include "Paramclass.h"
+#include "Zarnik.h"
+#include "local_file_size.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
 
 using namespace zarnik;
 
@@ -78,6 +83,24 @@ TEST(TargetPath, FolderAndNameAtTheLastSeparatorOfEitherKind)
     getFileName(name, "dir/");
     EXPECT_EQ(folder, "dir/");
     EXPECT_EQ(name, "");
+}
+
+TEST(LocalFileSize, SizesPastThirtyTwoBitsAreExactAndOnlyRegularFilesHaveOne)
+{
+    // Sparse files: nothing of the 4 GiB is written.
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::temp_directory_path() / ("zarnik-size-" + std::to_string(std::rand()));
+    fs::create_directories(folder);
+    const fs::path file = folder / "big";
+    std::ofstream(file, std::ios::binary).put('x');
+    EXPECT_EQ(regular_file_size(file.string()), std::optional<std::uint64_t>{1});
+    for (const std::uint64_t size : {kMaxLocalFileSize, kMaxLocalFileSize + 1, std::uint64_t{5} << 30}) {
+        fs::resize_file(file, size);
+        EXPECT_EQ(regular_file_size(file.string()), std::optional<std::uint64_t>{size});
+    }
+    EXPECT_EQ(regular_file_size(folder.string()), std::nullopt) << "a folder";
+    EXPECT_EQ(regular_file_size((folder / "missing").string()), std::nullopt);
+    fs::remove_all(folder);
 }
 
 }  // namespace

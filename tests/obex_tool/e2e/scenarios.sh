@@ -1,6 +1,6 @@
 # The end-to-end scenarios of Zarnik, run by run-scenarios.sh on Linux and under Wine.
 # Exit statuses are the low byte of Zarnik's codes: -2 254, -3 253, -6 250, -7 249, -10 246,
-# -11 245, -12 244, -13 243.
+# -11 245, -12 244, -13 243, -14 242.
 
 # Scenarios that cannot run under Wine: a POSIX device path; and a hung-up pseudo-terminal,
 # which Wine does not report as a read error (a removed port on Windows does).
@@ -379,6 +379,18 @@ scenario_target_too_long() {
   sim
   zarnik "Pics/$(printf 'n%.0s' $(seq 1100))"
   expect_exit 0
+}
+
+scenario_local_file_of_4_gib_is_refused() {
+  sim
+  local_file small.txt 3
+  # Sparse: nothing of the 4 GiB is written. Its size does not fit the PUT's 32-bit Length.
+  truncate -s 4G "$work/pc/huge.bin"
+  zarnik Pics/small.txt small.txt Pics/huge.bin huge.bin
+  expect_exit 242
+  expect_stdout_has "Local file too large to send (4 GiB or more):huge.bin"
+  expect_log_has "Local file too large to send (4 GiB or more):huge.bin"
+  [[ ! -s $work/transcript ]] || say_fail "nothing may be sent, not even the file before it"
 }
 
 scenario_program_log_cannot_be_created() {
