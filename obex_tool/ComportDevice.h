@@ -36,7 +36,8 @@ std::unique_ptr<SerialDevice> serial_device_open(const std::string& port_name, i
 // Whether a port may be named by a device path (POSIX) rather than only by number.
 bool serial_device_paths_allowed();
 
-// Ends the whole process at once with code, after flushing the open streams.
+// Ends the whole process at once with code, after flushing the open streams and giving back
+// the device the process holds as it was found (POSIX: its terminal settings and exclusive flag).
 [[noreturn]] void serial_end_process(int code);
 
 }  // namespace zarnik
