@@ -128,7 +128,8 @@ expect_log() {
 }
 
 expect_log_has() {
-  log_text run.log | grep -qxF -- "$1" || say_fail "run.log lacks the line '$1'"
+  # Not a pipeline: grep's early exit could fail log_text with SIGPIPE under pipefail.
+  grep -qxF -- "$1" < <(log_text run.log) || say_fail "run.log lacks the line '$1'"
 }
 
 log_text() {

@@ -87,6 +87,8 @@ run_zarnik_in() {
 }
 
 # --- checks
+# (A log goes to grep -q through a process substitution: in a pipeline, grep's early exit could
+# fail the writer with SIGPIPE, which pipefail reports as the pipeline's status.)
 
 expect_exit() {
   [[ $exit_status == "$1" ]] || say_fail "exit status $exit_status, expected $1; stdout: $(head -c 400 "$work/stdout")"
@@ -117,15 +119,19 @@ expect_stdout_has() {
 }
 
 expect_log_has() {
-  tr -d '\r' <"$work/pc/Zarnik.log" | grep -qF -- "$1" || say_fail "Zarnik.log lacks '$1'"
+  grep -qF -- "$1" < <(tr -d '\r' <"$work/pc/Zarnik.log") || say_fail "Zarnik.log lacks '$1'"
 }
 
 expect_log_lacks() {
-  ! tr -d '\r' <"$work/pc/Zarnik.log" | grep -qF -- "$1" || say_fail "Zarnik.log has '$1'"
+  ! grep -qF -- "$1" < <(tr -d '\r' <"$work/pc/Zarnik.log") || say_fail "Zarnik.log has '$1'"
+}
+
+expect_port_log_has() {
+  grep -qxF -- "$1" < <(tr -d '\r' <"$work/pc/ObexCom.log") || say_fail "ObexCom.log lacks the line '$1'"
 }
 
 expect_port_log_lacks() {
-  ! tr -d '\r' <"$work/pc/ObexCom.log" | grep -qF -- "$1" || say_fail "ObexCom.log has '$1'"
+  ! grep -qF -- "$1" < <(tr -d '\r' <"$work/pc/ObexCom.log") || say_fail "ObexCom.log has '$1'"
 }
 
 # expect_port_log_last LINE: the port log ends with this line.

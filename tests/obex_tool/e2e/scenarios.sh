@@ -331,7 +331,7 @@ scenario_port_with_two_digits() {
   zarnik P/x x
   expect_exit 0
   expect_handset_file P/x x
-  tr -d '\r' <"$work/pc/ObexCom.log" | grep -qxF "SetComport COM12" || say_fail "the port is not named COM12"
+  expect_port_log_has "SetComport COM12"
 }
 
 scenario_usage() {
