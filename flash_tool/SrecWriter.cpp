@@ -4,6 +4,7 @@
 #include "ImageGeometry.h"
 #include "ImageReader.h"
 #include "ReplacementFile.h"
+#include "hex_digits.h"
 
 #include <algorithm>
 #include <array>
@@ -44,18 +45,6 @@ bool is_srec_format(char format)
 }
 
 constexpr char hex_digits[] = "0123456789ABCDEF";
-
-// Both digits of every byte, so that a data byte costs one look-up.
-constexpr std::array<std::array<char, 2>, 256> make_digit_pairs()
-{
-    std::array<std::array<char, 2>, 256> pairs{};
-    for (std::size_t byte = 0; byte < 256; ++byte) {
-        pairs[byte] = {hex_digits[byte >> 4], hex_digits[byte & 0xF]};
-    }
-    return pairs;
-}
-
-constexpr std::array<std::array<char, 2>, 256> digit_pairs = make_digit_pairs();
 
 // Upper-case hexadecimal with at least min_digits digits, as printf's "%0*X" writes it.
 char* put_hex(char* out, std::uint32_t value, int min_digits)
@@ -167,16 +156,25 @@ void srec_write_line(const std::uint8_t* bytes, int count, std::uint32_t offset,
     char* out = output.room_for(2 + 8 + 8 + 2 * static_cast<std::size_t>(count) + 2 + 1);
     *out++ = 'S';
     *out++ = form.type;
-    out = put_hex(out, record_count, 2);
-    out = put_hex(out, address, form.address_digits);
-    std::uint32_t sum =
-        record_count + (address >> 24) + (address >> 16 & 0xFF) + (address >> 8 & 0xFF) + (address & 0xFF);
-    for (int i = 0; i < count; ++i) {
-        const std::uint8_t byte = bytes[i];
-        out = std::copy_n(digit_pairs[byte].data(), 2, out);
-        sum += byte;
+    // The checksum covers the count byte and all four address bytes, whatever the width shows.
+    const std::uint8_t head[] = {static_cast<std::uint8_t>(record_count), static_cast<std::uint8_t>(address >> 24),
+                                 static_cast<std::uint8_t>(address >> 16), static_cast<std::uint8_t>(address >> 8),
+                                 static_cast<std::uint8_t>(address)};
+    std::uint32_t sum = 0;
+    if (record_count <= 0xFF && form.address_digits == 8) {
+        // Every record the program writes: the count and the address are the digits of these five bytes.
+        sum = hex_encode(head, sizeof head, out);
+        out += 2 * sizeof head;
+    } else {
+        out = put_hex(out, record_count, 2);
+        out = put_hex(out, address, form.address_digits);
+        sum = record_count + head[1] + head[2] + head[3] + head[4];
     }
-    out = put_hex(out, ~sum & 0xFF, 2);
+    sum += hex_encode(bytes, static_cast<std::size_t>(count), out);
+    out += 2 * count;
+    const auto checksum = static_cast<std::uint8_t>(~sum);
+    hex_encode(&checksum, 1, out);
+    out += 2;
     *out++ = '\n';
     output.commit_to(out);
 }
