@@ -1,54 +1,12 @@
 #include "SrecRecord.h"
 
+#include "hex_digits.h"
+
 #include <algorithm>
 
 namespace brovald {
 
 namespace {
-
-constexpr std::array<std::int8_t, 256> make_digit_values()
-{
-    std::array<std::int8_t, 256> values{};
-    values.fill(-1);
-    for (int c = '0'; c <= '9'; ++c) {
-        values[static_cast<std::size_t>(c)] = static_cast<std::int8_t>(c - '0');
-    }
-    for (int c = 'A'; c <= 'F'; ++c) {
-        values[static_cast<std::size_t>(c)] = static_cast<std::int8_t>(c - 'A' + 10);
-        values[static_cast<std::size_t>(c - 'A' + 'a')] = static_cast<std::int8_t>(c - 'A' + 10);
-    }
-    return values;
-}
-
-constexpr std::array<std::int8_t, 256> digit_values = make_digit_values();
-
-int digit_value(char c)
-{
-    return digit_values[static_cast<unsigned char>(c)];
-}
-
-// The byte written by every pair of characters, -1 for a pair that is not two digits: one look-up
-// per byte is what keeps a 10 MB image quick to read.
-std::array<std::int16_t, 65536> make_pair_values()
-{
-    std::array<std::int16_t, 65536> values{};
-    for (std::size_t high = 0; high < 256; ++high) {
-        for (std::size_t low = 0; low < 256; ++low) {
-            const int h = digit_values[high];
-            const int l = digit_values[low];
-            values[high << 8 | low] = static_cast<std::int16_t>(h < 0 || l < 0 ? -1 : h * 16 + l);
-        }
-    }
-    return values;
-}
-
-const std::array<std::int16_t, 65536> pair_values = make_pair_values();
-
-int pair_value(const char* pair)
-{
-    return pair_values[static_cast<std::size_t>(static_cast<unsigned char>(pair[0])) << 8 |
-                       static_cast<unsigned char>(pair[1])];
-}
 
 // Address bytes of a data record type, 0 for the types that place nothing.
 int address_bytes_of(int type)
@@ -63,6 +21,52 @@ int address_bytes_of(int type)
         default:
             return 0;
     }
+}
+
+// The number written by exactly n digits (n at most 8) at text, or -1 when one of them is no
+// digit.
+std::int64_t whole_hex_value(const char* text, int n)
+{
+    std::uint32_t value = 0;
+    int bad = 0;
+    for (int i = 0; i < n; ++i) {
+        const int digit = hex_digit_value(text[i]);
+        bad |= digit;
+        value = value << 4 | static_cast<std::uint32_t>(digit & 0x0F);
+    }
+    return bad < 0 ? -1 : std::int64_t{value};
+}
+
+// A data record as nearly every line of an image holds it: every character its count claims is
+// on the line, digits where digits belong, and neither a NUL nor (as the last checksum
+// character) a line end among them. For such a line the general rules below give exactly this
+// result, so it is decoded without searching for a NUL or reading digits one at a time.
+// Returns -1 for any other line, leaving the record's type, address and length as they were.
+int read_plain_data_record(std::string_view line, SrecRecord& record)
+{
+    if (line.size() < 4 || line[0] == '\0') {
+        return -1;
+    }
+    const int type = line[1] - '0';
+    const int address_bytes = address_bytes_of(type);
+    const std::int64_t count = whole_hex_value(line.data() + 2, 2);
+    if (address_bytes == 0 || count < 0) {
+        return -1;
+    }
+    const int length = static_cast<int>(count) - address_bytes - 1;
+    const std::size_t end = 4 + 2 * static_cast<std::size_t>(count);
+    if (length < 0 || line.size() < end || line[end - 2] == '\0' || line[end - 1] == '\0' || line[end - 1] == '\n') {
+        return -1;
+    }
+    const char* const fields = line.data() + 4;
+    const std::int64_t address = whole_hex_value(fields, 2 * address_bytes);
+    if (address < 0 || !hex_decode(fields + 2 * address_bytes, static_cast<std::size_t>(length), record.data.data())) {
+        return -1;
+    }
+    record.type = type;
+    record.address = static_cast<std::uint32_t>(address);
+    record.length = length;
+    return length;
 }
 
 std::FILE* diagnostics = nullptr;
@@ -89,7 +93,7 @@ std::uint32_t hex_value(std::string_view text, std::size_t n)
 {
     std::uint32_t value = 0;
     for (std::size_t i = 0; i < n && i < text.size(); ++i) {
-        const int digit = digit_value(text[i]);
+        const int digit = hex_digit_value(text[i]);
         if (digit < 0) {
             break;
         }
@@ -103,17 +107,11 @@ std::size_t hex_bytes(std::uint8_t* destination, std::string_view text, std::siz
     const std::size_t pairs = std::min(n, text.size() / 2);
     // Records are nearly always well formed: convert all pairs, then look for the first bad one
     // only when there is one.
-    int any_bad = 0;
-    for (std::size_t i = 0; i < pairs; ++i) {
-        const int value = pair_value(text.data() + 2 * i);
-        any_bad |= value;
-        destination[i] = static_cast<std::uint8_t>(value);
-    }
-    if (any_bad >= 0) {
+    if (hex_decode(text.data(), pairs, destination)) {
         return pairs;
     }
     std::size_t good = 0;
-    while (pair_value(text.data() + 2 * good) >= 0) {
+    while (hex_digit_value(text[2 * good]) >= 0 && hex_digit_value(text[2 * good + 1]) >= 0) {
         ++good;
     }
     return good;
@@ -121,6 +119,9 @@ std::size_t hex_bytes(std::uint8_t* destination, std::string_view text, std::siz
 
 int srec_read_line(std::string_view line, SrecRecord& record)
 {
+    if (const int length = read_plain_data_record(line, record); length >= 0) {
+        return length;
+    }
     // A line is text: it ends at a NUL byte, and so does the warning that quotes it.
     line = line.substr(0, line.find('\0'));
     // The first character is not examined: only the type digit tells records apart.

@@ -4,6 +4,7 @@
 #include "ImageGeometry.h"
 #include "ImageReader.h"
 #include "SrecRecord.h"
+#include "hex_digits.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -42,11 +43,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (length < 0 || length > static_cast<int>(record.data.size())) {
         __builtin_trap();
     }
+    // A record read holds the values of its digit pairs, read one at a time.
+    const int address_bytes = record.type + 1;
+    for (int i = 0; i < length; ++i) {
+        const std::size_t at = 4 + 2 * static_cast<std::size_t>(address_bytes + i);
+        if (text.size() < at + 2 || record.data[static_cast<std::size_t>(i)] != hex_value(text.substr(at), 2) ||
+            hex_digit_value(text[at]) < 0 || hex_digit_value(text[at + 1]) < 0) {
+            __builtin_trap();
+        }
+    }
     std::uint8_t bytes[300];
     const std::size_t n = size > 0 ? data[0] : 0;
     if (hex_bytes(bytes, text, n) > n) {
         __builtin_trap();
     }
     (void)hex_value(text, n);
+
+    // The bulk conversion agrees with reading the pairs one at a time.
+    static std::vector<std::uint8_t> decoded;
+    decoded.resize(size / 2);
+    bool all_digits = true;
+    for (std::size_t i = 0; i < size; ++i) {
+        all_digits = all_digits && (i >= size / 2 * 2 || hex_digit_value(text[i]) >= 0);
+    }
+    if (hex_decode(text.data(), size / 2, decoded.data()) != all_digits) {
+        __builtin_trap();
+    }
+    for (std::size_t i = 0; all_digits && i < size / 2; ++i) {
+        if (decoded[i] != hex_value(text.substr(2 * i), 2)) {
+            __builtin_trap();
+        }
+    }
     return 0;
 }

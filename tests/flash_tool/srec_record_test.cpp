@@ -1,6 +1,7 @@
 #include "SrecRecord.h"
 #include "TestSupport.h"
 
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -164,4 +165,75 @@ TEST(SrecReadLine, CountsTheLineCannotHoldAreRefused)
     EXPECT_NE(decoded.warning, "");
     EXPECT_EQ(decode("S100\n", record).length, 0);
     EXPECT_EQ(decode("S3", record).length, 0);
+}
+
+TEST(SrecReadLine, RecordsOfEveryLengthInEitherCase)
+{
+    SrecRecord record;
+    for (int type = 1; type <= 3; ++type) {
+        for (std::size_t length = 0; length <= 40; ++length) {
+            std::vector<std::uint8_t> data(length);
+            for (std::size_t i = 0; i < length; ++i) {
+                data[i] = static_cast<std::uint8_t>(0xF1 - 13 * i);
+            }
+            const std::uint32_t address = type == 1 ? 0xBEEF : type == 2 ? 0xABCDEF : 0x0140ABCD;
+            std::string line = srec_line(type, address, data);
+            for (int lower_case = 0; lower_case < 2; ++lower_case) {
+                const Decoded decoded = decode(line, record);
+                EXPECT_EQ(decoded.length, static_cast<int>(length)) << line;
+                EXPECT_EQ(decoded.warning, "") << line;
+                EXPECT_EQ(record.address, address) << line;
+                EXPECT_EQ(data_of(record), data) << line;
+                for (char& c : line) {
+                    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                }
+            }
+        }
+    }
+}
+
+TEST(SrecReadLine, EachCharacterOfARecordPlaysItsPart)
+{
+    // "S3", count, address, data, checksum, with another character put in place of each one. The
+    // first character is never examined; a type or count that is no digit refuses the line; a
+    // non-digit in the address cuts the address short; one in the data refuses the line. Of the
+    // checksum only a NUL matters, which ends the line there, and a line end as its last
+    // character, which leaves the line one character short unless another line end follows.
+    const std::string record = "S30901400000112233441A";
+    for (const std::string line_end : {"\n", ""}) {
+        const std::string line = record + line_end;
+        for (const char other : {'\0', '\n', 'g', '/', ' '}) {
+            for (std::size_t at = 0; at < line.size(); ++at) {
+                std::string text = line;
+                text[at] = other;
+                bool placed = true;
+                std::uint32_t address = 0x01400000;
+                if (at == 0) {
+                    placed = other != '\0';
+                } else if (at < 4 || (at >= 12 && at < 20)) {
+                    placed = false;
+                } else if (at < 12) {
+                    placed = other != '\0';
+                    address = hex_value(record.substr(4, at - 4), 8);
+                } else if (at == 20) {
+                    placed = other != '\0';
+                } else if (at == 21) {
+                    placed = other != '\0' && (other != '\n' || !line_end.empty());
+                }
+                SrecRecord decoded_record;
+                const Decoded decoded = decode(text, decoded_record);
+                const std::string where = "character " + std::to_string(other) + " at " + std::to_string(at) +
+                                          (line_end.empty() ? " without line end" : "");
+                if (placed) {
+                    EXPECT_EQ(decoded.length, 4) << where;
+                    EXPECT_EQ(decoded.warning, "") << where;
+                    EXPECT_EQ(decoded_record.address, address) << where;
+                    EXPECT_EQ(data_of(decoded_record), (std::vector<std::uint8_t>{0x11, 0x22, 0x33, 0x44})) << where;
+                } else {
+                    EXPECT_EQ(decoded.length, 0) << where;
+                    EXPECT_NE(decoded.warning, "") << where;
+                }
+            }
+        }
+    }
 }
