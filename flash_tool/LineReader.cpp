@@ -23,16 +23,7 @@ void LineReader::keep(const char* text, std::size_t length)
     long_line_.append(text, std::min(length, room));
 }
 
-std::string_view LineReader::without_carriage_return(char* line, std::size_t length)
-{
-    if (length >= 2 && line[length - 1] == '\n' && line[length - 2] == '\r') {
-        line[length - 2] = '\n';
-        --length;
-    }
-    return {line, length};
-}
-
-bool LineReader::next(std::string_view& line)
+bool LineReader::next_across_blocks(std::string_view& line)
 {
     long_line_.clear();
     bool spans_blocks = false;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,7 +18,19 @@ public:
     // The next line, whole whatever its length, with its "\n" if it has one; a "\r" before the
     // "\n" is dropped, as text-mode reading does on Windows. The view lasts until the next call.
     // False at the end of the file or on a read error.
-    bool next(std::string_view& line);
+    bool next(std::string_view& line)
+    {
+        // Nearly every line lies whole in the current block; only the others take the long way.
+        char* start = block_.data() + begin_;
+        const auto* line_end = static_cast<const char*>(std::memchr(start, '\n', end_ - begin_));
+        if (line_end == nullptr) {
+            return next_across_blocks(line);
+        }
+        const std::size_t length = static_cast<std::size_t>(line_end - start) + 1;
+        begin_ += length;
+        line = without_carriage_return(start, length);
+        return true;
+    }
 
     bool failed() const { return failed_; }
 
@@ -26,9 +39,18 @@ public:
     static constexpr std::size_t kept_line_length = 64 * 1024;
 
 private:
+    bool next_across_blocks(std::string_view& line);
     bool refill();
     void keep(const char* text, std::size_t length);
-    std::string_view without_carriage_return(char* line, std::size_t length);
+
+    static std::string_view without_carriage_return(char* line, std::size_t length)
+    {
+        if (length >= 2 && line[length - 1] == '\n' && line[length - 2] == '\r') {
+            line[length - 2] = '\n';
+            --length;
+        }
+        return {line, length};
+    }
 
     std::FILE* file_;
     std::vector<char> block_;

@@ -79,6 +79,51 @@ TEST_F(ImageReader, LinesLongerThanNinetyEightCharactersAreReadWhole)
     EXPECT_TRUE(std::equal(data.begin(), data.end(), image.begin() + 0x100));
 }
 
+TEST_F(ImageReader, ARecordIsReadWholeWhereverABlockEndCutsIt)
+{
+    // The file is read in blocks of 64 KiB. A header line of the right length moves the record
+    // across the first block end one character at a time, with either line end, so that the end
+    // falls in each of its fields, between "\r" and "\n", and just after the line.
+    std::vector<std::uint8_t> data(32);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<std::uint8_t>(0xC3 + i);
+    }
+    const std::string record = srec_line(3, 0x01400102, data);
+    const std::uint32_t block = 64 * 1024;
+    for (const bool crlf : {false, true}) {
+        const std::string line = crlf ? record.substr(0, record.size() - 1) + "\r\n" : record;
+        for (std::size_t before_end = 0; before_end <= line.size(); ++before_end) {
+            const std::string header = "S0" + std::string(block - before_end - 3, 'h') + "\n";
+            write_file("cut.s3", header + line + srec_line(3, 0x01400200, {0x5A}));
+            std::fill(image.begin(), image.end(), erased_byte);
+            CaptureStderr();
+            EXPECT_EQ(hexfile_read("cut.s3", image.data(), image_size), 33);
+            EXPECT_EQ(GetCapturedStderr(), "") << before_end;
+            EXPECT_TRUE(std::equal(data.begin(), data.end(), image.begin() + 0x102)) << before_end;
+            EXPECT_EQ(image[0x200], 0x5A) << before_end;
+        }
+    }
+}
+
+TEST_F(ImageReader, ALineLongerThanABlockKeepsItsStart)
+{
+    // Only the first 64 KiB of a line are kept, which holds any record; the next line is read
+    // as usual, and so is a last line without a line end.
+    const std::string record = srec_line(3, 0x01400010, {1, 2, 3, 4});
+    const std::string last = srec_line(3, 0x01400020, {5, 6});
+    const std::string text = record.substr(0, record.size() - 1) + std::string(200000, ' ') + "\n" +
+                             srec_line(3, 0x01400030, {7}) + last.substr(0, last.size() - 1) + std::string(150000, ' ');
+    write_file("long.s3", text);
+    CaptureStderr();
+    EXPECT_EQ(hexfile_read("long.s3", image.data(), image_size), 7);
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(image[0x10], 1);
+    EXPECT_EQ(image[0x13], 4);
+    EXPECT_EQ(image[0x20], 5);
+    EXPECT_EQ(image[0x21], 6);
+    EXPECT_EQ(image[0x30], 7);
+}
+
 TEST_F(ImageReader, IllegalLinesAreSkippedAndReadingGoesOn)
 {
     CaptureStderr();
