@@ -7,6 +7,8 @@
 #include "Miscunit.h"
 #include "SrecRecord.h"
 #include "WorkingCopy.h"
+#include "hex_digits.h"
+#include "plain_record.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -78,11 +80,28 @@ int hexfile_read(const char* file_name, std::uint8_t* image, std::uint32_t size)
 
 int srec_read_stream(std::FILE* file, std::uint8_t* image, std::uint32_t size)
 {
+    // The reader loop. Lines are decoded where they lie in the line reader's block. A plain data
+    // record, nearly every line of an image, ends where its count says, so it needs no search
+    // for its line end, and when it lies inside the image its digits go straight into it (a
+    // bad digit leaves the image as it was). Any other line, also one the block holds only part
+    // of, comes whole from the line reader and goes through the general rules.
     LineReader reader(file);
     SrecRecord record;
     std::string_view line;
     std::uint32_t placed = 0;
-    while (reader.next(line)) {
+    for (;;) {
+        const PlainLine plain = srec_plain_line(reader.unread());
+        const std::uint32_t plain_offset = plain.address - handset_base_address;
+        if (plain.length >= 0 && plain_offset < size &&
+            static_cast<std::uint32_t>(plain.length) <= size - plain_offset &&
+            hex_decode(plain.data, static_cast<std::size_t>(plain.length), image + plain_offset)) {
+            reader.skip(plain.size);
+            placed += static_cast<std::uint32_t>(plain.length);
+            continue;
+        }
+        if (!reader.next(line)) {
+            break;
+        }
         const int length = srec_read_line(line, record);
         if (length == 0) {
             continue;

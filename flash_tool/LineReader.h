@@ -32,6 +32,11 @@ public:
         return true;
     }
 
+    // The text of the current block not yet read: the lines that lie whole in it, then the start
+    // of the next. A caller may take a line from it itself and pass over it with skip.
+    std::string_view unread() const { return {block_.data() + begin_, end_ - begin_}; }
+    void skip(std::size_t length) { begin_ += length; }
+
     bool failed() const { return failed_; }
 
     // No record comes near this length; of a longer line only this much is kept, so that a file

@@ -1,6 +1,7 @@
 #include "SrecRecord.h"
 
 #include "hex_digits.h"
+#include "plain_record.h"
 
 #include <algorithm>
 
@@ -8,65 +9,17 @@ namespace brovald {
 
 namespace {
 
-// Address bytes of a data record type, 0 for the types that place nothing.
-int address_bytes_of(int type)
+// Decodes a plain record into record; false, with the record's type, address and length
+// untouched, when a data character is no digit.
+bool decode_plain_record(const PlainRecord& plain, SrecRecord& record)
 {
-    switch (type) {
-        case 1:
-            return 2;
-        case 2:
-            return 3;
-        case 3:
-            return 4;
-        default:
-            return 0;
+    if (plain.length < 0 || !hex_decode(plain.data, static_cast<std::size_t>(plain.length), record.data.data())) {
+        return false;
     }
-}
-
-// The number written by exactly n digits (n at most 8) at text, or -1 when one of them is no
-// digit.
-std::int64_t whole_hex_value(const char* text, int n)
-{
-    std::uint32_t value = 0;
-    int bad = 0;
-    for (int i = 0; i < n; ++i) {
-        const int digit = hex_digit_value(text[i]);
-        bad |= digit;
-        value = value << 4 | static_cast<std::uint32_t>(digit & 0x0F);
-    }
-    return bad < 0 ? -1 : std::int64_t{value};
-}
-
-// A data record as nearly every line of an image holds it: every character its count claims is
-// on the line, digits where digits belong, and neither a NUL nor (as the last checksum
-// character) a line end among them. For such a line the general rules below give exactly this
-// result, so it is decoded without searching for a NUL or reading digits one at a time.
-// Returns -1 for any other line, leaving the record's type, address and length as they were.
-int read_plain_data_record(std::string_view line, SrecRecord& record)
-{
-    if (line.size() < 4 || line[0] == '\0') {
-        return -1;
-    }
-    const int type = line[1] - '0';
-    const int address_bytes = address_bytes_of(type);
-    const std::int64_t count = whole_hex_value(line.data() + 2, 2);
-    if (address_bytes == 0 || count < 0) {
-        return -1;
-    }
-    const int length = static_cast<int>(count) - address_bytes - 1;
-    const std::size_t end = 4 + 2 * static_cast<std::size_t>(count);
-    if (length < 0 || line.size() < end || line[end - 2] == '\0' || line[end - 1] == '\0' || line[end - 1] == '\n') {
-        return -1;
-    }
-    const char* const fields = line.data() + 4;
-    const std::int64_t address = whole_hex_value(fields, 2 * address_bytes);
-    if (address < 0 || !hex_decode(fields + 2 * address_bytes, static_cast<std::size_t>(length), record.data.data())) {
-        return -1;
-    }
-    record.type = type;
-    record.address = static_cast<std::uint32_t>(address);
-    record.length = length;
-    return length;
+    record.type = plain.type;
+    record.address = plain.address;
+    record.length = plain.length;
+    return true;
 }
 
 std::FILE* diagnostics = nullptr;
@@ -119,15 +72,15 @@ std::size_t hex_bytes(std::uint8_t* destination, std::string_view text, std::siz
 
 int srec_read_line(std::string_view line, SrecRecord& record)
 {
-    if (const int length = read_plain_data_record(line, record); length >= 0) {
-        return length;
+    if (const PlainRecord plain = find_plain_record(line); decode_plain_record(plain, record)) {
+        return plain.length;
     }
     // A line is text: it ends at a NUL byte, and so does the warning that quotes it.
     line = line.substr(0, line.find('\0'));
     // The first character is not examined: only the type digit tells records apart.
     record.type = line.size() > 1 ? line[1] - '0' : -'0';
     record.length = 0;
-    const int address_bytes = address_bytes_of(record.type);
+    const int address_bytes = srec_address_bytes(record.type);
     if (address_bytes == 0) {
         const bool places_nothing = record.type == 0 || (record.type >= 7 && record.type <= 9);
         return places_nothing ? 0 : illegal_line(line);

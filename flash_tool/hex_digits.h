@@ -58,38 +58,48 @@ inline int hex_digit_value(char c)
 }
 
 // Converts pairs digit pairs at text (either case, high digit first) into bytes at out. True
-// when every character was a digit; otherwise the values left in out are of no use.
+// when every character is a digit. Every character is checked before any byte is written, so
+// when one is no digit the result is false and out is left as it was: a caller may decode
+// straight into memory that a bad record must not change.
 inline bool hex_decode(const char* text, std::size_t pairs, std::uint8_t* out)
 {
     using namespace hex_digits_detail;
-    const std::uint8_t* const end = out + pairs;
+    const std::size_t steps = pairs / 8;
     Bytes16 bad{};
-    for (; end - out >= 8; text += 16, out += 8) {
+    for (std::size_t step = 0; step < steps; ++step) {
         // Compared as signed bytes: characters from 0x80 up are negative, so no digit, and the
         // comparisons are the plain ones every vector instruction set has.
         SignedBytes16 c;
-        std::memcpy(&c, text, sizeof c);
+        std::memcpy(&c, text + 16 * step, sizeof c);
         const SignedBytes16 lower = c | 0x20;
-        const auto is_digit = (Bytes16)((c >= '0') & (c <= '9'));
-        const auto is_letter = (Bytes16)((lower >= 'a') & (lower <= 'f'));
-        bad |= ~(is_digit | is_letter);
-        // The low four bits of '0'-'9' are their values; those of 'A'-'F' and 'a'-'f' are 9 less.
-        const Bytes16 nibbles = ((Bytes16)c & 0x0F) + (is_letter & 9);
+        bad |= ~(Bytes16)(((c >= '0') & (c <= '9')) | ((lower >= 'a') & (lower <= 'f')));
+    }
+    int bad_tail = 0;
+    for (std::size_t i = 8 * steps; i < pairs; ++i) {
+        bad_tail |= hex_digit_value(text[2 * i]) | hex_digit_value(text[2 * i + 1]);
+    }
+    const auto bad_words = (Words2)bad;
+    if ((bad_words[0] | bad_words[1]) != 0 || bad_tail < 0) {
+        return false;
+    }
+
+    for (std::size_t step = 0; step < steps; ++step) {
+        Bytes16 c;
+        std::memcpy(&c, text + 16 * step, sizeof c);
+        // The low four bits of a digit are its value, 9 less for a letter, which (of the digits)
+        // only letters have bit 6 set for.
+        const Bytes16 letter = c & 0x40;
+        const Bytes16 nibbles = (c & 0x0F) + (letter >> 3) + (letter >> 6);
         // Each 16-bit lane holds a pair: its high digit in the low byte, its low digit above.
         const auto lanes = (Halfwords8)nibbles;
         const Halfwords8 values = (lanes & 0xFF) << 4 | lanes >> 8;
         const Bytes8 bytes = __builtin_convertvector(values, Bytes8);
-        std::memcpy(out, &bytes, sizeof bytes);
+        std::memcpy(out + 8 * step, &bytes, sizeof bytes);
     }
-    int bad_tail = 0;
-    for (; out != end; text += 2, ++out) {
-        const int high = hex_digit_value(text[0]);
-        const int low = hex_digit_value(text[1]);
-        bad_tail |= high | low;
-        *out = static_cast<std::uint8_t>(high << 4 | low);
+    for (std::size_t i = 8 * steps; i < pairs; ++i) {
+        out[i] = static_cast<std::uint8_t>(hex_digit_value(text[2 * i]) << 4 | hex_digit_value(text[2 * i + 1]));
     }
-    const auto bad_words = (Words2)bad;
-    return (bad_words[0] | bad_words[1]) == 0 && bad_tail >= 0;
+    return true;
 }
 
 // Writes count bytes as upper-case digit pairs, as printf's "%02X" writes each, and returns the

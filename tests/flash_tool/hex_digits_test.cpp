@@ -77,13 +77,15 @@ TEST(HexDigits, DecodeRefusesEveryOtherCharacterWhereverItStands)
     }
     ASSERT_EQ(others.size(), 256u - 22u);
     const std::string good = printf_digits(bytes_of_length(20));
-    std::vector<std::uint8_t> out(20);
+    const std::vector<std::uint8_t> before(20, 0xA5);
     for (std::size_t at = 0; at < good.size(); ++at) {
         for (char other : others) {
             std::string text = good;
             text[at] = other;
+            std::vector<std::uint8_t> out = before;
             EXPECT_FALSE(hex_decode(text.data(), 20, out.data()))
                 << "character " << static_cast<int>(static_cast<unsigned char>(other)) << " at " << at;
+            EXPECT_EQ(out, before) << "nothing written when a character is no digit";
         }
     }
 }

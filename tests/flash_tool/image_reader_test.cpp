@@ -132,6 +132,18 @@ TEST_F(ImageReader, IllegalLinesAreSkippedAndReadingGoesOn)
     EXPECT_EQ(image[2], 2);
 }
 
+TEST_F(ImageReader, ARecordWithABadDataDigitLeavesTheImageAsItWas)
+{
+    write_file("bad.s3", srec_line(3, 0x01400000, {1, 2, 3, 4}) + "S30901400000AABBCCGG1A\n" +
+                             "S30901400000aabbccg01A\r\n" + srec_line(3, 0x01400004, {5}));
+    CaptureStderr();
+    EXPECT_EQ(hexfile_read("bad.s3", image.data(), image_size), 5);
+    EXPECT_EQ(GetCapturedStderr(),
+              "WARNING: Illegal hex line: S30901400000AABBCCGG1A\n\n"
+              "WARNING: Illegal hex line: S30901400000aabbccg01A\n\n");
+    EXPECT_EQ(std::vector<std::uint8_t>(image.begin(), image.begin() + 5), (std::vector<std::uint8_t>{1, 2, 3, 4, 5}));
+}
+
 TEST_F(ImageReader, ARecordRunningPastTheImageEndIsCutThereAndCountedWhole)
 {
     EXPECT_EQ(read_image(srec_line(3, 0x017FFFFE, {1, 2, 3, 4})), 4u);
