@@ -15,7 +15,10 @@ if ((${#names[@]} == 0)); then
     [[ -f $run ]] && names+=("$(basename "$(dirname "$run")")")
   done
 fi
+# Figures copied into a note should say what they were measured on: the commit, and how busy the
+# machine was (other builds on a shared machine stretch wall times far more than processor times).
 for name in "${names[@]}"; do
-  printf '\n=== bench: %s\n' "$name"
+  printf '\n=== bench: %s (commit %s, %d processors, load average %s)\n' "$name" \
+    "$(git rev-parse --short HEAD 2>/dev/null || echo unknown)" "$(nproc)" "$(cut -d' ' -f1-3 /proc/loadavg)"
   bash "bench/$name/run.sh"
 done
