@@ -67,12 +67,14 @@ inline bool hex_decode(const char* text, std::size_t pairs, std::uint8_t* out)
     const std::size_t steps = pairs / 8;
     Bytes16 bad{};
     for (std::size_t step = 0; step < steps; ++step) {
-        // Compared as signed bytes: characters from 0x80 up are negative, so no digit, and the
-        // comparisons are the plain ones every vector instruction set has.
+        // Shifted so that the digits '0'-'9' and the letters 'a'-'f' (upper case folded in) start
+        // at the smallest signed byte: each class is then one comparison, which every vector
+        // instruction set has, and no other character falls into either.
         SignedBytes16 c;
         std::memcpy(&c, text + 16 * step, sizeof c);
-        const SignedBytes16 lower = c | 0x20;
-        bad |= ~(Bytes16)(((c >= '0') & (c <= '9')) | ((lower >= 'a') & (lower <= 'f')));
+        const SignedBytes16 digit = c + (0x80 - '0');
+        const SignedBytes16 letter = (c | 0x20) + (0x80 - 'a');
+        bad |= ~(Bytes16)((digit < -0x80 + 10) | (letter < -0x80 + 6));
     }
     int bad_tail = 0;
     for (std::size_t i = 8 * steps; i < pairs; ++i) {
@@ -84,12 +86,10 @@ inline bool hex_decode(const char* text, std::size_t pairs, std::uint8_t* out)
     }
 
     for (std::size_t step = 0; step < steps; ++step) {
-        Bytes16 c;
+        SignedBytes16 c;
         std::memcpy(&c, text + 16 * step, sizeof c);
-        // The low four bits of a digit are its value, 9 less for a letter, which (of the digits)
-        // only letters have bit 6 set for.
-        const Bytes16 letter = c & 0x40;
-        const Bytes16 nibbles = (c & 0x0F) + (letter >> 3) + (letter >> 6);
+        // The low four bits of a digit are its value, of a letter its value - 9.
+        const auto nibbles = (Bytes16)((c + ((c > '9') & 9)) & 0x0F);
         // Each 16-bit lane holds a pair: its high digit in the low byte, its low digit above.
         const auto lanes = (Halfwords8)nibbles;
         const Halfwords8 values = (lanes & 0xFF) << 4 | lanes >> 8;
