@@ -144,6 +144,15 @@ TEST_F(ImageReader, ARecordWithABadDataDigitLeavesTheImageAsItWas)
     EXPECT_EQ(std::vector<std::uint8_t>(image.begin(), image.begin() + 5), (std::vector<std::uint8_t>{1, 2, 3, 4, 5}));
 }
 
+TEST_F(ImageReader, RecordsEndingAtTheImageEndOrOneBytePastIt)
+{
+    // The first is placed whole; of the second, one byte further, only what lies inside.
+    write_file("end.s3", srec_line(3, 0x017FFFF8, {9, 8, 7, 6}) + srec_line(3, 0x017FFFFD, {1, 2, 3, 4}));
+    EXPECT_EQ(hexfile_read("end.s3", image.data(), image_size), 8);
+    EXPECT_EQ(std::vector<std::uint8_t>(image.end() - 8, image.end()),
+              (std::vector<std::uint8_t>{9, 8, 7, 6, 0, 1, 2, 3}));
+}
+
 TEST_F(ImageReader, ARecordRunningPastTheImageEndIsCutThereAndCountedWhole)
 {
     EXPECT_EQ(read_image(srec_line(3, 0x017FFFFE, {1, 2, 3, 4})), 4u);
