@@ -89,16 +89,3 @@ TEST(HexDigits, DecodeRefusesEveryOtherCharacterWhereverItStands)
         }
     }
 }
-
-TEST(HexDigits, DigitValuesOfBothCasesAndNothingElse)
-{
-    int digits = 0;
-    for (int c = 0; c < 256; ++c) {
-        const int value = hex_digit_value(static_cast<char>(c));
-        if (value >= 0) {
-            ++digits;
-            EXPECT_EQ(value, std::stoi(std::string(1, static_cast<char>(c)), nullptr, 16)) << c;
-        }
-    }
-    EXPECT_EQ(digits, 22);
-}
