@@ -70,10 +70,11 @@ inline bool hex_decode(const char* text, std::size_t pairs, std::uint8_t* out)
         // Shifted so that the digits '0'-'9' and the letters 'a'-'f' (upper case folded in) start
         // at the smallest signed byte: each class is then one comparison, which every vector
         // instruction set has, and no other character falls into either.
-        SignedBytes16 c;
+        // The shift wraps, so it is made on unsigned bytes.
+        Bytes16 c;
         std::memcpy(&c, text + 16 * step, sizeof c);
-        const SignedBytes16 digit = c + (0x80 - '0');
-        const SignedBytes16 letter = (c | 0x20) + (0x80 - 'a');
+        const auto digit = (SignedBytes16)(c + (0x80 - '0'));
+        const auto letter = (SignedBytes16)((c | 0x20) + (0x80 - 'a'));
         bad |= ~(Bytes16)((digit < -0x80 + 10) | (letter < -0x80 + 6));
     }
     int bad_tail = 0;
@@ -86,10 +87,10 @@ inline bool hex_decode(const char* text, std::size_t pairs, std::uint8_t* out)
     }
 
     for (std::size_t step = 0; step < steps; ++step) {
-        SignedBytes16 c;
+        Bytes16 c;
         std::memcpy(&c, text + 16 * step, sizeof c);
         // The low four bits of a digit are its value, of a letter its value - 9.
-        const auto nibbles = (Bytes16)((c + ((c > '9') & 9)) & 0x0F);
+        const Bytes16 nibbles = (c + ((Bytes16)((SignedBytes16)c > '9') & 9)) & 0x0F;
         // Each 16-bit lane holds a pair: its high digit in the low byte, its low digit above.
         const auto lanes = (Halfwords8)nibbles;
         const Halfwords8 values = (lanes & 0xFF) << 4 | lanes >> 8;
