@@ -67,10 +67,10 @@ inline bool hex_decode(const char* text, std::size_t pairs, std::uint8_t* out)
     const std::size_t steps = pairs / 8;
     Bytes16 bad{};
     for (std::size_t step = 0; step < steps; ++step) {
-        // Shifted so that the digits '0'-'9' and the letters 'a'-'f' (upper case folded in) start
-        // at the smallest signed byte: each class is then one comparison, which every vector
-        // instruction set has, and no other character falls into either.
-        // The shift wraps, so it is made on unsigned bytes.
+        // Shifted (wrapping, so on unsigned bytes) so that the digits '0'-'9' and the letters
+        // 'a'-'f' (upper case folded in) start at the smallest signed byte: each class is then
+        // one signed comparison, which every vector instruction set has, and no other character
+        // falls into either.
         Bytes16 c;
         std::memcpy(&c, text + 16 * step, sizeof c);
         const auto digit = (SignedBytes16)(c + (0x80 - '0'));
