@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace brovald {
+
 namespace hex_digits_detail {
 
 using Bytes8 = std::uint8_t __attribute__((vector_size(8)));
@@ -138,3 +140,5 @@ inline std::uint8_t hex_encode(const std::uint8_t* bytes, std::size_t count, cha
     }
     return static_cast<std::uint8_t>(sum);
 }
+
+}  // namespace brovald

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <string_view>
 
+namespace brovald {
+
 // Address bytes of a data record type, 0 for the types that place nothing.
 inline int srec_address_bytes(int type)
 {
@@ -98,3 +100,5 @@ inline PlainLine srec_plain_line(std::string_view text)
     }
     return {plain.address, plain.data, plain.length, plain.end + line_end};
 }
+
+}  // namespace brovald

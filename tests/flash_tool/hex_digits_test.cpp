@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace brovald;
+
 namespace {
 
 std::string printf_digits(const std::vector<std::uint8_t>& bytes)
