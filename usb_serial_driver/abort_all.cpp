@@ -5,6 +5,8 @@
 #include "request_queues.h"
 #include "usb_transfers.h"
 
+namespace quenta {
+
 namespace {
 
 void StopBulkTransfers(PortExtension* port) {
@@ -52,3 +54,5 @@ void AbortAll(PortExtension* port, BOOLEAN force) {
   KillStalledRequests(port);
   if (stopTransfers) WriteUCharRelease(&port->Aborting, FALSE);
 }
+
+}  // namespace quenta

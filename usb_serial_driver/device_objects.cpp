@@ -2,6 +2,8 @@
 // operations, as devices come and go independently.
 #include "device_objects.h"
 
+namespace quenta {
+
 volatile LONG DeviceNumberMap;
 
 namespace {
@@ -134,3 +136,5 @@ void DeleteDeviceObject(PortExtension* port) {
   IoDeleteDevice(port->DeviceObject);
   ReleaseDeviceNumber(number);
 }
+
+}  // namespace quenta

@@ -3,6 +3,8 @@
 
 #include "port_extension.h"
 
+namespace quenta {
+
 // Bit n set: device number n (0 to 31) belongs to an existing device. A number is taken by
 // AddDevice and given back only when its device is deleted.
 extern volatile LONG DeviceNumberMap;
@@ -12,3 +14,5 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical);
 // Removal: gives the device number back and deletes the device object (and the extension with
 // it). IRQL: PASSIVE_LEVEL.
 void DeleteDeviceObject(PortExtension* port);
+
+}  // namespace quenta

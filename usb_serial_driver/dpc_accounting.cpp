@@ -1,5 +1,7 @@
 #include "dpc_accounting.h"
 
+namespace quenta {
+
 void QueueDpc(PortExtension* port, PKDPC dpc) {
   InterlockedIncrement(&port->PendingDpcCount);
   if (!KeInsertQueueDpc(dpc, nullptr, nullptr)) DpcEnd(port);  // already queued: it holds a count
@@ -30,3 +32,5 @@ void WaitForDpcs(PortExtension* port) {
   if (InterlockedDecrement(&port->PendingDpcCount) != 0)
     KeWaitForSingleObject(&port->PendingDpcsDone, Executive, KernelMode, FALSE, nullptr);
 }
+
+}  // namespace quenta

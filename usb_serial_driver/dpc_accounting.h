@@ -5,6 +5,8 @@
 
 #include "port_extension.h"
 
+namespace quenta {
+
 void QueueDpc(PortExtension* port, PKDPC dpc);
 void ArmTimer(PortExtension* port, PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc);
 // TRUE when the timer was still armed: its DPC will not run, and its count is given back.
@@ -16,3 +18,5 @@ void DpcEnd(PortExtension* port);
 // Close: gives up the port's own count and waits until every DPC has ended; the
 // caller gives the count back afterwards. IRQL: PASSIVE_LEVEL or APC_LEVEL.
 void WaitForDpcs(PortExtension* port);
+
+}  // namespace quenta

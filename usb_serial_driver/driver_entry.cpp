@@ -8,6 +8,7 @@
 #include "power.h"
 #include "serial_paths.h"
 
+namespace quenta {
 namespace {
 
 // Freed by unload and used for nothing else.
@@ -21,8 +22,11 @@ void NTAPI DriverUnload(PDRIVER_OBJECT) {
 }
 
 }  // namespace
+}  // namespace quenta
 
+// The loader looks the entry point up by its C name; everything else lives in namespace quenta.
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+  using namespace quenta;
   DeviceNumberMap = 0;
   USHORT bytes = USHORT(registryPath->Length + sizeof(WCHAR));
   DriverRegistryPath.Buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes, PortPoolTag));

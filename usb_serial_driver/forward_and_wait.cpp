@@ -1,5 +1,7 @@
 #include "forward_and_wait.h"
 
+namespace quenta {
+
 NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
   KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
@@ -14,3 +16,5 @@ NTSTATUS ForwardAndWait(PortExtension* port, PIRP irp, PKEVENT event) {
   if (status == STATUS_PENDING) KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
   return irp->IoStatus.Status;
 }
+
+}  // namespace quenta

@@ -3,6 +3,8 @@
 
 #include "port_extension.h"
 
+namespace quenta {
+
 // Completion routine that signals the event in context and keeps the request
 // (STATUS_MORE_PROCESSING_REQUIRED). IRQL: <= DISPATCH_LEVEL.
 NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context);
@@ -11,3 +13,5 @@ NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID cont
 // waits on event until the lower drivers have completed it; the request is the caller's again.
 // Returns its status. IRQL: PASSIVE_LEVEL.
 NTSTATUS ForwardAndWait(PortExtension* port, PIRP irp, PKEVENT event);
+
+}  // namespace quenta

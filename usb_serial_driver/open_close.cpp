@@ -11,6 +11,8 @@
 #include "usb_configuration.h"
 #include "usb_transfers.h"
 
+namespace quenta {
+
 namespace {
 
 // Fails an open that got past the gate: nothing it took stays behind.
@@ -144,3 +146,5 @@ NTSTATUS NTAPI CleanupDispatch(PDEVICE_OBJECT device, PIRP irp) {
   }
   return FinishRequest(port, irp, STATUS_SUCCESS);
 }
+
+}  // namespace quenta

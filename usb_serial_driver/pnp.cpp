@@ -14,6 +14,8 @@
 #include "usb_configuration.h"
 #include "usb_transfers.h"
 
+namespace quenta {
+
 namespace {
 
 struct Flags {
@@ -210,3 +212,5 @@ NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT device, PIRP irp) {
       return PassDown(port, irp, true);
   }
 }
+
+}  // namespace quenta

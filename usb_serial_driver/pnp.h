@@ -4,4 +4,8 @@
 
 #include "port_extension.h"
 
+namespace quenta {
+
 NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT device, PIRP irp);
+
+}  // namespace quenta

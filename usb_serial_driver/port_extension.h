@@ -4,6 +4,8 @@
 
 #include "kernel.h"
 
+namespace quenta {
+
 // Pool tags, written as they read in a pool dump.
 constexpr ULONG PoolTagFromText(const char (&text)[5]) {
   return ULONG(UCHAR(text[0])) | ULONG(UCHAR(text[1])) << 8 | ULONG(UCHAR(text[2])) << 16 | ULONG(UCHAR(text[3])) << 24;
@@ -214,3 +216,5 @@ struct PortExtension {
 };
 
 inline PortExtension* PortOf(PDEVICE_OBJECT device) { return static_cast<PortExtension*>(device->DeviceExtension); }
+
+}  // namespace quenta

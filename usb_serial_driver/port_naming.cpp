@@ -3,6 +3,8 @@
 
 #include "registry_values.h"
 
+namespace quenta {
+
 namespace {
 
 // {9B2095CE-99A1-44D9-A7C6-C7CB5841FEDB}
@@ -157,3 +159,5 @@ void FreePortNames(PortExtension* port, BOOLEAN includingValueName) {
   if (port->InterfaceName.Buffer) RtlFreeUnicodeString(&port->InterfaceName);
   if (includingValueName) FreeString(&port->ValueName);
 }
+
+}  // namespace quenta

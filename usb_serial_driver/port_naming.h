@@ -5,6 +5,8 @@
 
 #include "port_extension.h"
 
+namespace quenta {
+
 // At the end of a successful start. Undoes its partial steps on failure; the start goes on
 // either way. A port named by an earlier start is unnamed first. IRQL: PASSIVE_LEVEL.
 NTSTATUS NamePort(PortExtension* port);
@@ -19,3 +21,5 @@ NTSTATUS ReadPortName(HANDLE key, PUNICODE_STRING linkName, PWSTR* portName);
 
 // Frees the name buffers (at removal); with the value name when includingValueName.
 void FreePortNames(PortExtension* port, BOOLEAN includingValueName);
+
+}  // namespace quenta

@@ -6,6 +6,8 @@
 #include "forward_and_wait.h"
 #include "request_gate.h"
 
+namespace quenta {
+
 namespace {
 
 struct PowerUpWait {
@@ -225,3 +227,5 @@ void CancelWaitWake(PortExtension* port) {
       InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&port->PendingWaitWakeIrp), nullptr));
   if (irp) IoCancelIrp(irp);
 }
+
+}  // namespace quenta

@@ -5,6 +5,8 @@
 
 #include "port_extension.h"
 
+namespace quenta {
+
 NTSTATUS NTAPI PowerDispatch(PDEVICE_OBJECT device, PIRP irp);
 
 // Asks the power manager to put the device in state and waits; returns the status of that
@@ -13,3 +15,5 @@ NTSTATUS RequestDevicePower(PortExtension* port, DEVICE_POWER_STATE state);
 
 // Cancels the pending wait-wake request, if any. IRQL: <= DISPATCH_LEVEL.
 void CancelWaitWake(PortExtension* port);
+
+}  // namespace quenta

@@ -5,6 +5,8 @@
 #include "usb_configuration.h"
 #include "usb_transfers.h"
 
+namespace quenta {
+
 namespace {
 
 constexpr ULONG SmallRing = 128;
@@ -85,3 +87,5 @@ NTSTATUS RestartReceive(PortExtension* port) {
   if (!ReadUCharAcquire(&port->PortOpen) || ReadUCharAcquire(&port->Aborting)) return STATUS_SUCCESS;
   return SendBulk(port, ReceivePipe, nullptr, MaxBulkTransfer);
 }
+
+}  // namespace quenta

@@ -4,6 +4,8 @@
 
 #include "port_extension.h"
 
+namespace quenta {
+
 // 128 bytes on a small system, 1024 (else 128) on a medium one, 4096 (else 1024, else 128) on
 // a large one. IRQL: <= DISPATCH_LEVEL.
 NTSTATUS AllocateReceiveRing(PortExtension* port);
@@ -19,3 +21,5 @@ void DeliverReceived(PortExtension* port, const UCHAR* bytes, ULONG count);
 // Keeps one bulk-IN transfer in flight while the port is open, unless AbortAll is stopping
 // the transfers. IRQL: <= DISPATCH_LEVEL.
 NTSTATUS RestartReceive(PortExtension* port);
+
+}  // namespace quenta

@@ -2,6 +2,8 @@
 
 #include "port_extension.h"
 
+namespace quenta {
+
 NTSTATUS ReadRegistryValue(HANDLE key, PCWSTR name, PVOID data, ULONG size) {
   UNICODE_STRING valueName;
   RtlInitUnicodeString(&valueName, name);
@@ -19,3 +21,5 @@ NTSTATUS ReadRegistryValue(HANDLE key, PCWSTR name, PVOID data, ULONG size) {
   ExFreePool(info);
   return status;
 }
+
+}  // namespace quenta

@@ -2,6 +2,8 @@
 // lock (the stall queue).
 #include "request_gate.h"
 
+namespace quenta {
+
 namespace {
 
 ULONG ReadPnpFlags(PortExtension* port) {
@@ -152,3 +154,5 @@ void KillStalledRequests(PortExtension* port) {
     StallCancel(port->DeviceObject, irp);
   }
 }
+
+}  // namespace quenta

@@ -5,6 +5,8 @@
 
 #include "port_extension.h"
 
+namespace quenta {
+
 // Counts the request in, then: STATUS_SUCCESS (go on); STATUS_PENDING (stalled: return
 // STATUS_PENDING at once and touch the request no more); or an error already stored in the
 // request, which the caller completes with FinishRequest. IRQL: PASSIVE_LEVEL.
@@ -34,3 +36,5 @@ void ReleaseStalledRequests(PortExtension* port);
 
 // Cancels every stalled request, newest first (AbortAll). IRQL: PASSIVE_LEVEL.
 void KillStalledRequests(PortExtension* port);
+
+}  // namespace quenta

@@ -4,6 +4,8 @@
 #include "dpc_accounting.h"
 #include "request_gate.h"
 
+namespace quenta {
+
 namespace {
 
 bool IsWrite(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_WRITE; }
@@ -134,3 +136,5 @@ void KillAll(PortExtension* port, PLIST_ENTRY queue, PIRP* current) {
     return;
   }
 }
+
+}  // namespace quenta

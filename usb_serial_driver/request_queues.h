@@ -8,6 +8,8 @@
 
 #include "port_extension.h"
 
+namespace quenta {
+
 // ReferenceBits, kept with each current request in its stack location's fourth argument.
 constexpr ULONG ReferenceDataSide = 0x1;  // a transfer or the receive path fills or drains it
 constexpr ULONG ReferenceCancelRoutine = 0x2;
@@ -50,3 +52,5 @@ void TryCompleteCurrent(PortExtension* port, GrabRoutine grab, KIRQL savedIrql, 
 // Cancels the queued requests, newest first, then the current one through its own cancel
 // routine. IRQL: <= DISPATCH_LEVEL.
 void KillAll(PortExtension* port, PLIST_ENTRY queue, PIRP* current);
+
+}  // namespace quenta

@@ -5,6 +5,8 @@
 
 #include "port_extension.h"
 
+namespace quenta {
+
 NTSTATUS NTAPI ReadDispatch(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI WriteDispatch(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS NTAPI FlushDispatch(PDEVICE_OBJECT device, PIRP irp);
@@ -23,3 +25,5 @@ void NTAPI CommWaitRoutine(PKDPC dpc, PVOID context, PVOID argument1, PVOID argu
 
 // A bulk-OUT transfer came back with success or STATUS_CANCELLED. IRQL: <= DISPATCH_LEVEL.
 void OnTransmitComplete(PortExtension* port, NTSTATUS status, USBD_STATUS urbStatus, ULONG count);
+
+}  // namespace quenta

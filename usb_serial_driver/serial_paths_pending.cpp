@@ -4,6 +4,8 @@
 #include "request_gate.h"
 #include "serial_paths.h"
 
+namespace quenta {
+
 namespace {
 
 NTSTATUS NotYetServed(PDEVICE_OBJECT device, PIRP irp) {
@@ -43,3 +45,5 @@ void NTAPI ImmediateTimeoutRoutine(PKDPC, PVOID context, PVOID, PVOID) { EndDpc(
 void NTAPI CommWaitRoutine(PKDPC, PVOID context, PVOID, PVOID) { EndDpc(context); }
 
 void OnTransmitComplete(PortExtension*, NTSTATUS, USBD_STATUS, ULONG) {}
+
+}  // namespace quenta

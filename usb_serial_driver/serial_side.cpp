@@ -3,6 +3,8 @@
 #include "dpc_accounting.h"
 #include "serial_paths.h"
 
+namespace quenta {
+
 namespace {
 
 constexpr ULONG DefaultBaud = 115200;
@@ -58,3 +60,5 @@ void CancelSerialTimersAndDpcs(PortExtension* port) {
   RemoveQueuedDpc(port, &port->ImmediateTimeoutDpc);
   RemoveQueuedDpc(port, &port->CommWaitDpc);
 }
+
+}  // namespace quenta

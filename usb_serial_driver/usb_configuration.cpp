@@ -3,6 +3,8 @@
 
 #include "forward_and_wait.h"
 
+namespace quenta {
+
 namespace {
 
 // Reads a descriptor into buffer; *received says how many bytes came.
@@ -134,3 +136,5 @@ void CheckAndResetPort(PortExtension* port) {
     SubmitInternalRequest(port, IOCTL_INTERNAL_USB_RESET_PORT, nullptr);
   }
 }
+
+}  // namespace quenta

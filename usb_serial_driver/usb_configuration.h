@@ -6,6 +6,8 @@
 
 #include "port_extension.h"
 
+namespace quenta {
+
 // The roles of the interface's pipes follow the order of its endpoints; the endpoint
 // direction and type are not looked at.
 constexpr ULONG ReceivePipe = 0;
@@ -23,3 +25,5 @@ NTSTATUS SubmitInternalRequest(PortExtension* port, ULONG controlCode, PVOID arg
 inline NTSTATUS SubmitUrb(PortExtension* port, PURB urb) {
   return SubmitInternalRequest(port, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
 }
+
+}  // namespace quenta

@@ -7,6 +7,8 @@
 #include "serial_paths.h"
 #include "usb_configuration.h"
 
+namespace quenta {
+
 namespace {
 
 PIRP* SlotOf(PortExtension* port, TransferDirection direction) {
@@ -180,3 +182,5 @@ void CancelTransfer(PortExtension* port, TransferDirection direction) {
   IoCancelIrp(irp);
   FinishHandOff(port, direction, irp);
 }
+
+}  // namespace quenta

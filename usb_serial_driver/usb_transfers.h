@@ -5,6 +5,8 @@
 
 #include "port_extension.h"
 
+namespace quenta {
+
 constexpr ULONG MaxBulkTransfer = 2048;
 constexpr ULONG TransferDataSize = 2052;
 // How long AbortAll waits for both transfers to end (relative, 100 ns units).
@@ -34,3 +36,5 @@ NTSTATUS SendBulk(PortExtension* port, ULONG pipeIndex, const UCHAR* data, ULONG
 // allows one canceller per direction at a time: AbortAll (which stops reception from
 // restarting while it runs) for receive, and the write path's cancellers for transmit.
 void CancelTransfer(PortExtension* port, TransferDirection direction);
+
+}  // namespace quenta

@@ -5,6 +5,7 @@
 #include "usb_configuration.h"
 #include "usb_transfers.h"
 
+namespace quenta {
 namespace {
 
 using kemu::UsbHandset;
@@ -152,3 +153,4 @@ TEST_F(BulkTransfers, CleanupKeepsTheTransfersAndCloseStopsThem) {
 }
 
 }  // namespace
+}  // namespace quenta

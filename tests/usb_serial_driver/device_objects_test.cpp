@@ -4,6 +4,7 @@
 #include "driver_entry.h"
 #include "driver_fixture.h"
 
+namespace quenta {
 namespace {
 
 using DeviceObjects = DriverTest;
@@ -122,3 +123,4 @@ TEST_F(DeviceObjects, AFailedCreationLeavesNoDeviceAndNoNumberBehind) {
 }
 
 }  // namespace
+}  // namespace quenta

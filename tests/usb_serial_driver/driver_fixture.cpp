@@ -4,6 +4,8 @@
 
 #include "driver_entry.h"
 
+namespace quenta {
+
 void DriverTest::SetUp() {
   kemu::Reset();
   kemu::NameExtensionLock(offsetof(PortExtension, ControlLock), "ControlLock");
@@ -79,3 +81,5 @@ void AttachedPortTest::SetUp() {
   fdo_ = Attach(*handset_);
   port_ = Port(fdo_);
 }
+
+}  // namespace quenta

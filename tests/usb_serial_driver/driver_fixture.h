@@ -13,6 +13,8 @@
 #include "port_extension.h"
 #include "usb_handset.h"
 
+namespace quenta {
+
 constexpr ULONG kComx = kemu::Tag("COMX");
 constexpr ULONG kEs2u = kemu::Tag("Es2U");
 
@@ -60,3 +62,5 @@ class AttachedPortTest : public DriverTest {
   PDEVICE_OBJECT fdo_ = nullptr;
   PortExtension* port_ = nullptr;
 };
+
+}  // namespace quenta

@@ -3,6 +3,7 @@
 #include "driver_fixture.h"
 #include "usb_transfers.h"
 
+namespace quenta {
 namespace {
 
 using OpenClose = DriverTest;
@@ -227,3 +228,4 @@ TEST_F(OpenClose, ACloseAfterSurpriseRemovalSucceedsAndFreesTheRing) {
 }
 
 }  // namespace
+}  // namespace quenta

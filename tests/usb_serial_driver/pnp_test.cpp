@@ -4,6 +4,7 @@
 #include "device_objects.h"
 #include "dpc_accounting.h"
 
+namespace quenta {
 namespace {
 
 using PlugAndPlay = AttachedPortTest;
@@ -157,3 +158,4 @@ TEST_F(PlugAndPlay, OtherRequestsPassDownUntouched) {
 }
 
 }  // namespace
+}  // namespace quenta

@@ -2,6 +2,7 @@
 // are undone, and the registry values that decide them.
 #include "driver_fixture.h"
 
+namespace quenta {
 namespace {
 
 const std::u16string kDevice0 = u"\\Device\\tavrinusb0";
@@ -179,3 +180,4 @@ INSTANTIATE_TEST_SUITE_P(PortNaming, NamingFailures,
                                            NamingFailure{nullptr, 8}, NamingFailure{nullptr, 9}));
 
 }  // namespace
+}  // namespace quenta

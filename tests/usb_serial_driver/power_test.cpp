@@ -2,6 +2,7 @@
 // policy switch, and wait-wake.
 #include "driver_fixture.h"
 
+namespace quenta {
 namespace {
 
 using kemu::Request;
@@ -146,3 +147,4 @@ TEST_F(Power, WaitWakeIsNotArmedWhenTheDeviceCannotWakeTheSystem) {
 }
 
 }  // namespace
+}  // namespace quenta

@@ -35,7 +35,7 @@ int main() {
     PDEVICE_OBJECT fdo = handset.Pdo()->AttachedDevice;
     Say("AddDevice: %s", Text(kemu::DeviceName(fdo)));
     Say("start: %s", Result(kemu::StartDevice(handset.Pdo())));
-    PortExtension* port = PortOf(fdo);
+    quenta::PortExtension* port = quenta::PortOf(fdo);
     printf("  USB configuration selected: interface 0, pipe 0 = endpoint 0x%02X, pipe 1 = endpoint 0x%02X\n",
            port->InterfaceInfo->Pipes[0].EndpointAddress, port->InterfaceInfo->Pipes[1].EndpointAddress);
     Say("  \\DosDevices\\COM5 -> %s", Text(kemu::SymbolicLinkTarget(u"\\DosDevices\\COM5").value_or(u"(none)")));

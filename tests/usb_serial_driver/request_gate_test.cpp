@@ -2,6 +2,7 @@
 // the device-error latch.
 #include "driver_fixture.h"
 
+namespace quenta {
 namespace {
 
 using kemu::Request;
@@ -141,3 +142,4 @@ TEST_F(RequestGate, DeviceControlNeedsAnOpenPortBeforeTheGate) {
 }
 
 }  // namespace
+}  // namespace quenta

@@ -7,6 +7,7 @@
 #include "request_gate.h"
 #include "request_queues.h"
 
+namespace quenta {
 namespace {
 
 using kemu::Request;
@@ -231,3 +232,4 @@ TEST_F(RequestQueues, ACancelledRequestIsNotQueuedAndACarriedRingBufferIsFreed) 
 }
 
 }  // namespace
+}  // namespace quenta

@@ -13,6 +13,7 @@
 #include "driver_entry.h"
 #include "driver_fixture.h"
 
+namespace quenta {
 namespace {
 
 using kemu::Request;
@@ -90,3 +91,4 @@ TEST_F(DriverTest, OpenCloseAndCleanupRaceSurpriseRemovalAndBulkCompletions) {
 }
 
 }  // namespace
+}  // namespace quenta

@@ -4,6 +4,7 @@
 #include "usb_configuration.h"
 #include "usb_transfers.h"
 
+namespace quenta {
 namespace {
 
 using Control = kemu::UsbHandset::Control;
@@ -140,3 +141,4 @@ TEST_F(UsbConfiguration, ResetPipeUsesItsOwnPoolBlockAndReportsFailure) {
 }
 
 }  // namespace
+}  // namespace quenta
