@@ -1,8 +1,11 @@
 #include "forward_and_wait.h"
 
+#include "entry_irql.h"
+
 namespace quenta {
 
 NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
+  AssertCompletionEntry();
   KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }

@@ -5,6 +5,7 @@
 
 #include "abort_all.h"
 #include "dpc_accounting.h"
+#include "entry_irql.h"
 #include "power.h"
 #include "receive_ring.h"
 #include "request_gate.h"
@@ -54,6 +55,7 @@ void ClosePort(PortExtension* port) {
 }  // namespace
 
 NTSTATUS NTAPI OpenDispatch(PDEVICE_OBJECT device, PIRP irp) {
+  AssertDispatchEntry();
   PortExtension* port = PortOf(device);
   irp->IoStatus.Information = 0;
   if (port->PnpState != PnpStateStarted) {
@@ -92,6 +94,7 @@ NTSTATUS NTAPI OpenDispatch(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS NTAPI CloseDispatch(PDEVICE_OBJECT device, PIRP irp) {
+  AssertDispatchEntry();
   PortExtension* port = PortOf(device);
   ExAcquireFastMutex(&port->CloseMutex);
   NTSTATUS gate = RequestGate(port, irp);
@@ -136,6 +139,7 @@ NTSTATUS NTAPI CloseDispatch(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS NTAPI CleanupDispatch(PDEVICE_OBJECT device, PIRP irp) {
+  AssertDispatchEntry();
   PortExtension* port = PortOf(device);
   NTSTATUS gate = RequestGate(port, irp);
   if (gate == STATUS_PENDING) return gate;

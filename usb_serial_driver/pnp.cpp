@@ -4,6 +4,7 @@
 
 #include "abort_all.h"
 #include "device_objects.h"
+#include "entry_irql.h"
 #include "forward_and_wait.h"
 #include "port_naming.h"
 #include "power.h"
@@ -184,6 +185,7 @@ NTSTATUS RemoveDevice(PortExtension* port, PIRP irp) {
 }  // namespace
 
 NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT device, PIRP irp) {
+  AssertDispatchEntry();
   PortExtension* port = PortOf(device);
   NTSTATUS gate = RequestGate(port, irp);  // plug-and-play requests always pass
   if (gate != STATUS_SUCCESS) return gate == STATUS_PENDING ? gate : FinishRequest(port, irp, gate);

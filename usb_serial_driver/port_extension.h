@@ -1,5 +1,28 @@
 // PortExtension: everything the driver keeps for one attached handset, in the device object's
 // extension, in the groups below. Each group's detail lives with the file of its concern.
+//
+// Locks. Where several are held they are taken in this one order, each only while holding
+// locks above it (the emulation records every nesting and fails a test on an inversion):
+//
+//   1. ControlLock (spin lock, taken at <= DISPATCH_LEVEL)
+//        PortOpen (its writes), and the serial settings of group 12 that are read and written
+//        as a whole: CurrentBaud, LineControl, SpecialChars, HandFlow, Timeouts.
+//   2. the system cancel spin lock (DISPATCH_LEVEL)
+//        The queues and current-request pointers of groups 4, 7, 9, 10, 11 and each current
+//        request's ReferenceBits and cancel routine; TotalCharsQueued; the stall queue.
+//   3. ReceiveLock (spin lock, DISPATCH_LEVEL; the bulk-IN completion holds it while it
+//        delivers bytes)
+//        The receive ring of group 5.
+//
+// Before every spin lock, never one inside the other, taken at PASSIVE_LEVEL and held at
+// APC_LEVEL: OpenMutex (open against query stop and query remove) and CloseMutex (one close at
+// a time).
+// Beside the order: FlagsLock (spin lock, <= DISPATCH_LEVEL) guards PnpFlags and
+// DeviceStateFlags; no other lock is taken while it is held.
+//
+// Without a lock, by interlocked operations: PendingRequestCount, PendingDpcCount, OpenCount,
+// ErrorWord, RxOutstanding, TxOutstanding, RxIrp, TxIrp, RxIrpDone, TxIrpDone and the driver's
+// DeviceNumberMap; the byte flags PortOpen and Aborting are read with ReadUCharAcquire.
 #pragma once
 
 #include "kernel.h"
@@ -55,20 +78,20 @@ struct TransferBlock;
 typedef void (*GrabRoutine)(PortExtension* port);
 
 struct PortExtension {
-  // 1. Naming (port_naming.cpp)
+  // 1. Naming (port_naming.cpp): set at start, undone at stop and removal, passive level only
   UNICODE_STRING ValueName;         // the device-object name; the value name under SERIALCOMM
   UNICODE_STRING SymbolicLinkName;  // \DosDevices\<port name>
   UNICODE_STRING InterfaceName;
   ULONG SkipExternalNaming;
   UNICODE_STRING ComName;  // the port name, 32 characters at most
 
-  // 2. Stack links
+  // 2. Stack links: fixed from AddDevice to removal
   PDEVICE_OBJECT DeviceObject;
   PDEVICE_OBJECT LowerDeviceObject;
   PDRIVER_OBJECT DriverObject;
   PDEVICE_OBJECT PhysicalDeviceObject;
 
-  // 3. Read timing
+  // 3. Read timing: the interval rules of the current read
   LARGE_INTEGER IntervalTime;
   PLARGE_INTEGER IntervalTimeToUse;
   LARGE_INTEGER LastReadTime;
@@ -76,7 +99,7 @@ struct PortExtension {
   LARGE_INTEGER LongIntervalAmount;
   LARGE_INTEGER CutOverAmount;
 
-  // 4. Read queue
+  // 4. Read queue (reads and queue-size changes)
   LIST_ENTRY ReadQueue;
   PIRP CurrentReadIrp;
 
@@ -154,7 +177,7 @@ struct PortExtension {
   UCHAR CreatedSymbolicLink;
   UCHAR WroteDeviceMap;
 
-  // 14. Locks
+  // 14. Locks (the table at the top of this file)
   KSPIN_LOCK ControlLock;
   KSPIN_LOCK FlagsLock;
 
@@ -181,7 +204,7 @@ struct PortExtension {
   LONG PendingDpcCount;  // queued DPCs and armed timers, plus 1 while the port is not closing
   KEVENT PendingDpcsDone;
 
-  // 16.
+  // 16. Device number (device_objects.cpp)
   ULONG DeviceNumber;
 
   // 17. USB traffic (usb_transfers.cpp)
@@ -204,7 +227,7 @@ struct PortExtension {
   ULONG PendingReference;
   PIRP PendingCancelIrp;
 
-  // 19.
+  // 19. Transfer blocks (usb_transfers.cpp): allocated by open, freed by close
   TransferBlock* RxTransferBlock;
   TransferBlock* TxTransferBlock;
 

@@ -3,6 +3,7 @@
 // powered-down flag), ControlLock (PortOpen).
 #include "power.h"
 
+#include "entry_irql.h"
 #include "forward_and_wait.h"
 #include "request_gate.h"
 
@@ -52,12 +53,14 @@ NTSTATUS RefusePower(PortExtension* port, PIRP irp, NTSTATUS status) {
 }
 
 void NTAPI DevicePowerRequested(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK ioStatus) {
+  AssertCompletionEntry();
   auto wait = static_cast<PowerUpWait*>(context);
   wait->Status = ioStatus->Status;
   KeSetEvent(&wait->Done, IO_NO_INCREMENT, FALSE);  // the waiter's frame: last touch
 }
 
 void NTAPI WaitWakeCompleted(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK ioStatus) {
+  AssertCompletionEntry();
   auto port = static_cast<PortExtension*>(context);
   if (NT_SUCCESS(ioStatus->Status)) {
     POWER_STATE d0;
@@ -116,6 +119,7 @@ NTSTATUS SetDevicePower(PortExtension* port, PIRP irp) {
 }
 
 void NTAPI SystemPowerDeviceDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK ioStatus) {
+  AssertCompletionEntry();
   auto power = static_cast<SystemPowerContext*>(context);
   PIRP systemIrp = power->SystemIrp;
   PortExtension* port = PortOf(power->DeviceObject);
@@ -128,6 +132,7 @@ void NTAPI SystemPowerDeviceDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID conte
 
 // The system request came back from the lower drivers: now the device request that goes with it.
 NTSTATUS NTAPI SystemPowerComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  AssertCompletionEntry();
   auto port = static_cast<PortExtension*>(context);
   NTSTATUS status = irp->IoStatus.Status;
   if (NT_SUCCESS(status)) {
@@ -194,6 +199,7 @@ NTSTATUS QueryPower(PortExtension* port, PIRP irp) {
 }  // namespace
 
 NTSTATUS NTAPI PowerDispatch(PDEVICE_OBJECT device, PIRP irp) {
+  AssertDispatchEntry();
   PortExtension* port = PortOf(device);
   NTSTATUS gate = RequestGate(port, irp);
   if (gate == STATUS_PENDING) return gate;

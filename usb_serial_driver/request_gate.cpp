@@ -2,6 +2,8 @@
 // lock (the stall queue).
 #include "request_gate.h"
 
+#include "entry_irql.h"
+
 namespace quenta {
 
 namespace {
@@ -16,6 +18,7 @@ ULONG ReadPnpFlags(PortExtension* port) {
 
 // Cancel routine of a stalled request. Entered with the cancel spin lock held; releases it.
 void NTAPI StallCancel(PDEVICE_OBJECT, PIRP irp) {
+  AssertCancelEntry();
   RemoveEntryList(&irp->Tail.Overlay.ListEntry);
   InitializeListHead(&irp->Tail.Overlay.ListEntry);
   IoReleaseCancelSpinLock(irp->CancelIrql);

@@ -2,6 +2,7 @@
 #include "request_queues.h"
 
 #include "dpc_accounting.h"
+#include "entry_irql.h"
 #include "request_gate.h"
 
 namespace quenta {
@@ -23,6 +24,7 @@ void FreeCarriedRingBuffer(PIRP irp) {
 
 // Cancel routine of a queued request. Entered with the cancel spin lock held; releases it.
 void NTAPI QueuedRequestCancel(PDEVICE_OBJECT device, PIRP irp) {
+  AssertCancelEntry();
   PortExtension* port = PortOf(device);
   irp->IoStatus.Status = STATUS_CANCELLED;
   irp->IoStatus.Information = 0;

@@ -2,6 +2,7 @@
 // concurrently with cancel routines and DPCs. Lock: ReceiveLock around the delivery of data.
 #include "usb_transfers.h"
 
+#include "entry_irql.h"
 #include "receive_ring.h"
 #include "request_gate.h"
 #include "serial_paths.h"
@@ -76,6 +77,7 @@ void CompleteTransmit(PortExtension* port, TransferBlock* block, PIRP irp, NTSTA
 // null (the IRP was allocated here, with no stack location of its own): the port comes from
 // the block.
 NTSTATUS NTAPI BulkTransferComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  AssertCompletionEntry();
   auto block = static_cast<TransferBlock*>(context);
   PortExtension* port = PortOf(block->DeviceObject);
   NTSTATUS status = irp->IoStatus.Status;

@@ -126,6 +126,8 @@ TEST_F(KernelEmulation, EndsTheTestWhereWindowsWouldStop) {
         KeAcquireSpinLock(&first, &a);
       },
       "lock order inversion");
+  EXPECT_DEATH(ASSERT(KeGetCurrentIrql() == DISPATCH_LEVEL),
+               "assertion failed: KeGetCurrentIrql\\(\\) == DISPATCH_LEVEL");
 }
 
 TEST_F(KernelEmulation, ATimerThatFiredCannotBeCancelledBeforeItsDpcRuns) {

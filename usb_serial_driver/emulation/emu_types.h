@@ -565,3 +565,8 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type, POWER_
 
 // Debugger output
 ULONG DbgPrint(PCSTR format, ...) __attribute__((format(printf, 1, 2)));
+
+// Assertions, reported through RtlAssert as in a checked Windows build; the emulation ends the
+// test there.
+void RtlAssert(PVOID failedAssertion, PVOID fileName, ULONG lineNumber, PCHAR message);
+#define ASSERT(exp) ((void)((exp) ? 0 : (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, nullptr), 0)))

@@ -331,3 +331,8 @@ ULONG DbgPrint(PCSTR format, ...) {
   kemu::detail::TheWorld().debugLog.push_back(text);
   return 0;
 }
+
+void RtlAssert(PVOID failedAssertion, PVOID fileName, ULONG lineNumber, PCHAR message) {
+  kemu::Bugcheck("assertion failed: %s (%s line %u)%s%s", static_cast<const char*>(failedAssertion),
+                 static_cast<const char*>(fileName), lineNumber, message ? ": " : "", message ? message : "");
+}
