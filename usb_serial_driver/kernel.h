@@ -29,5 +29,5 @@ inline UCHAR ReadUCharAcquire(const volatile UCHAR* source) { return *source; }
 inline void WriteUCharRelease(volatile UCHAR* target, UCHAR value) { *target = value; }
 inline LONG ReadLongAcquire(const volatile LONG* source) { return *source; }
 #else
-#include "kernel_emu.h"
+#include "driver_view.h"
 #endif

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "kemu.h"
+#include "test_controls.h"
 #include "port_extension.h"
 #include "usb_handset.h"
 

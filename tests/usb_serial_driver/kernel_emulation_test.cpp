@@ -3,7 +3,7 @@
 // depends on.
 #include <gtest/gtest.h>
 
-#include "kemu.h"
+#include "test_controls.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "driver_entry.h"
-#include "kemu.h"
+#include "test_controls.h"
 #include "port_extension.h"
 #include "usb_handset.h"
 

@@ -2,7 +2,7 @@
 // queues its DPC, so KeCancelTimer returns FALSE from then on even though the DPC has not run.
 #include <algorithm>
 
-#include "internal.h"
+#include "emulation_private.h"
 
 namespace kemu::detail {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "internal.h"
+#include "emulation_private.h"
 
 namespace kemu::detail {
 

@@ -4,7 +4,7 @@
 // written, or no longer belongs to the driver, shows.
 #include <cstdlib>
 
-#include "internal.h"
+#include "emulation_private.h"
 
 namespace kemu::detail {
 

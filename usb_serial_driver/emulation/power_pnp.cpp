@@ -2,7 +2,7 @@
 // IRP must see PoStartNextPowerIrp once at each level of the stack it reached. A power IRP that
 // a driver requests at DISPATCH_LEVEL is sent from a passive worker, as Windows does for
 // devices whose power requests must not run at raised IRQL.
-#include "internal.h"
+#include "emulation_private.h"
 
 namespace kemu::detail {
 

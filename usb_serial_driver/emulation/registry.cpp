@@ -1,7 +1,7 @@
 // An in-memory registry: each physical device's hardware key, and the SERIALCOMM device map.
 // Handles must be closed (the end-of-test check counts open ones); a value is returned only
 // when it fits the caller's buffer.
-#include "internal.h"
+#include "emulation_private.h"
 
 namespace kemu::detail {
 

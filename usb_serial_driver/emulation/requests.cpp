@@ -4,7 +4,7 @@
 // requests that applications send.
 #include <cstdlib>
 
-#include "internal.h"
+#include "emulation_private.h"
 
 namespace kemu::detail {
 

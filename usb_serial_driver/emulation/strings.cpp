@@ -1,5 +1,5 @@
 // Counted wide strings with the documented size, truncation and terminator rules.
-#include "internal.h"
+#include "emulation_private.h"
 
 namespace kemu::detail {
 

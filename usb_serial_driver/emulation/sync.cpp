@@ -3,7 +3,7 @@
 // the order in which locks are nested (recorded per lock class, like lockdep).
 #include <cinttypes>
 
-#include "internal.h"
+#include "emulation_private.h"
 
 namespace kemu::detail {
 

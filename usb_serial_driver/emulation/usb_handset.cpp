@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "internal.h"
+#include "emulation_private.h"
 
 namespace kemu {
 

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <vector>
 
-#include "kemu.h"
+#include "test_controls.h"
 
 namespace kemu {
 

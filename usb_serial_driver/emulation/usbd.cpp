@@ -1,7 +1,7 @@
 // The two routines of the USB driver interface library the driver uses, implemented for real:
 // finding an interface in a configuration descriptor set, and building the select-configuration
 // request for a list of interfaces (from the pool, so that the caller frees it with ExFreePool).
-#include "internal.h"
+#include "emulation_private.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Events and waits. A deterministic wait drives the world (DPCs, deferred work, then the clock)
 // until it is satisfied or times out, and ends the test when nothing could ever satisfy it. A
 // threaded wait blocks, and ends the test after a minute.
-#include "internal.h"
+#include "emulation_private.h"
 
 namespace kemu::detail {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "internal.h"
+#include "emulation_private.h"
 
 namespace kemu {
 namespace detail {

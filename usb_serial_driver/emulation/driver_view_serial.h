@@ -2,7 +2,7 @@
 // build of the driver. The structures are user-visible, so their sizes are checked.
 #pragma once
 
-#include "emu_types.h"
+#include "driver_view_kernel.h"
 
 typedef struct _SERIAL_BAUD_RATE {
   ULONG BaudRate;

@@ -1,4 +1,4 @@
-// Shared state of the kernel emulation. One mutex guards it; no emulation call holds that mutex
+// What only the emulation sees: its shared state and the helpers its files share. One mutex guards it; no emulation call holds that mutex
 // while it runs driver code (a DPC, a completion or cancel routine, a dispatch routine).
 #pragma once
 
@@ -15,7 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "kemu.h"
+#include "test_controls.h"
 
 namespace kemu::detail {
 

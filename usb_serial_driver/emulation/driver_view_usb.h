@@ -2,7 +2,7 @@
 // Windows names, for the emulated build of the driver.
 #pragma once
 
-#include "emu_types.h"
+#include "driver_view_kernel.h"
 
 typedef LONG USBD_STATUS;
 typedef PVOID USBD_PIPE_HANDLE;

@@ -1,5 +1,4 @@
-// The test side of the kernel emulation: the world the driver runs in, and the handles a test
-// uses to drive it (the clock, DPCs, pool failures, the registry, the object namespace, the I/O,
+// What a test controls: the world the driver runs in, and the handles a test uses to drive it (the clock, DPCs, pool failures, the registry, the object namespace, the I/O,
 // plug-and-play and power managers).
 //
 // Two ways to run:
@@ -19,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "kernel_emu.h"
+#include "driver_view.h"
 
 namespace kemu {
 
