@@ -168,6 +168,13 @@ size_t WideLength(PCWSTR text);
 std::string Narrow(const std::u16string& text);
 std::u16string Widen(const std::string& text);
 
+// The simulated handset's shared helpers (usb_handset.cpp).
+PURB UrbOf(PIRP irp);
+// A request cancelled before its cancel routine was set is the bus's to complete: true when it
+// was, and the routine has been taken back.
+bool CancelledBeforeQueued(PIRP irp);
+void CompleteAtDispatch(PIRP irp);
+
 void ResetObjects(World& world);
 void ResetRequests(World& world);
 void ResetPool(World& world);
