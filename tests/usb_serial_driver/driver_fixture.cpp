@@ -8,6 +8,7 @@ namespace quenta {
 
 void DriverTest::SetUp() {
   kemu::Reset();
+  kemu::SetTimerResolution(kemu::kWindowsClockTick);
   kemu::NameExtensionLock(offsetof(PortExtension, ControlLock), "ControlLock");
   kemu::NameExtensionLock(offsetof(PortExtension, FlagsLock), "FlagsLock");
   kemu::NameExtensionLock(offsetof(PortExtension, ReceiveLock), "ReceiveLock");

@@ -158,7 +158,7 @@ TEST_F(RequestQueues, ATimerThatFiresWhileTheDataSideHoldsTheRequestWaitsForIt) 
   armTimer = true;
   Request read = SendRead();
   EXPECT_EQ(port_->PendingDpcCount, 2);
-  kemu::AdvanceTime(1000);
+  kemu::AdvanceTime(kemu::kWindowsClockTick);  // its 100 us end on the next clock tick
   // The timer fired and its DPC is queued: it can no longer be cancelled.
   EXPECT_FALSE(KeCancelTimer(&port_->ReadTotalTimer));
   EXPECT_EQ(kemu::RunDpcs(), 1u);

@@ -90,6 +90,11 @@ size_t QueuedDpcCount() {
   return detail::TheWorld().dpcs.size();
 }
 
+void SetTimerResolution(LONGLONG hundredNanoseconds) {
+  auto lock = detail::Lock();
+  detail::TheWorld().timerResolution = hundredNanoseconds > 0 ? hundredNanoseconds : 1;
+}
+
 size_t ArmedTimerCount() {
   auto lock = detail::Lock();
   return detail::TheWorld().timers.size();
@@ -133,7 +138,9 @@ BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc) {
   World& world = TheWorld();
   BOOLEAN wasArmed = timer->Inserted ? TRUE : FALSE;
   LONGLONG now = SystemTimeLocked(world);
-  timer->DueTime = dueTime.QuadPart < 0 ? now - dueTime.QuadPart : dueTime.QuadPart;
+  LONGLONG due = dueTime.QuadPart < 0 ? now - dueTime.QuadPart : dueTime.QuadPart;
+  LONGLONG tick = world.timerResolution;
+  timer->DueTime = due % tick ? due + (tick - due % tick) : due;
   timer->Dpc = dpc;
   if (!wasArmed) world.timers.push_back(timer);
   timer->Inserted = 1;

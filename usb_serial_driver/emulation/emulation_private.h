@@ -96,6 +96,7 @@ struct World {
   bool stopping = false;
   std::thread worker;
   LONGLONG now = 0;
+  LONGLONG timerResolution = 1;  // timers expire on multiples of it, as on the clock interrupt
   std::chrono::steady_clock::time_point realStart;
   LONGLONG realBase = 0;
 

@@ -23,6 +23,10 @@
 namespace kemu {
 
 [[noreturn]] void Bugcheck(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Called with the text of a bugcheck before the process ends, so that a harness (a fuzzer) can
+// report what led there. Cleared by Reset. It may be called with the emulation's own lock held,
+// so it must not call into the emulation.
+void SetBugcheckHandler(std::function<void(const std::string&)> handler);
 
 // ---- The world ------------------------------------------------------------------------------
 void Reset();                         // a fresh kernel; frees whatever the last test left behind
@@ -36,6 +40,10 @@ size_t RunDpcs();                               // runs queued DPCs, first in fi
 size_t RunDeferred();                           // runs deferred work (device completions, passive power work)
 void RunUntilIdle();                            // both, until neither has anything left
 void AdvanceTime(LONGLONG hundredNanoseconds);  // fires the timers that fall due; runs nothing
+// Timers expire on multiples of this (100 ns units), as on Windows' clock interrupt; 1 (the
+// default after Reset) makes them exact. Windows' usual tick is 156250 (15.625 ms).
+void SetTimerResolution(LONGLONG hundredNanoseconds);
+constexpr LONGLONG kWindowsClockTick = 156250;
 LONGLONG Now();
 size_t QueuedDpcCount();
 size_t ArmedTimerCount();

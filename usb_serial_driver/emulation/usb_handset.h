@@ -9,6 +9,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "test_controls.h"
@@ -62,12 +63,19 @@ class UsbHandset {
   // Bulk transfers
   size_t PendingIn() const;
   size_t PendingOut() const;
-  // Completes the oldest pending bulk-IN transfer with these bytes (a short or zero-length
-  // packet when fewer than asked), at DISPATCH_LEVEL on the calling thread.
-  bool DeliverIn(const std::vector<UCHAR>& bytes);
-  bool FailIn(NTSTATUS status, USBD_STATUS urbStatus);
+  // Each of these completes the oldest pending transfer of its direction at DISPATCH_LEVEL on
+  // the calling thread, and answers false when none is pending.
+  // The bulk-IN transfer gets these bytes (a short or zero-length packet when fewer than asked;
+  // bytes beyond what it asked for are not delivered) with these statuses.
+  bool CompleteIn(const std::vector<UCHAR>& bytes, NTSTATUS status, USBD_STATUS urbStatus);
+  bool DeliverIn(const std::vector<UCHAR>& bytes) { return CompleteIn(bytes, STATUS_SUCCESS, USBD_STATUS_SUCCESS); }
+  bool FailIn(NTSTATUS status, USBD_STATUS urbStatus) { return CompleteIn({}, status, urbStatus); }
+  // Bulk-OUT transfers stay pending until CompleteOut when later is set; otherwise the handset
+  // accepts every byte at once, inside the driver's IoCallDriver.
   void SetOutCompletesLater(bool later);
-  bool CompleteOut(NTSTATUS status = STATUS_SUCCESS, USBD_STATUS urbStatus = USBD_STATUS_SUCCESS);
+  // count: the bytes reported accepted (any value, as a faulty bus might say); by default all.
+  bool CompleteOut(NTSTATUS status = STATUS_SUCCESS, USBD_STATUS urbStatus = USBD_STATUS_SUCCESS,
+                   std::optional<ULONG> count = std::nullopt);
   std::vector<std::vector<UCHAR>> OutTransfers() const;
   void FailNextSubmission(NTSTATUS status);  // the next bulk transfer fails inside IoCallDriver
   void Stall(size_t pipe);                   // transfers on the pipe fail until it is reset

@@ -77,27 +77,16 @@ PIRP UsbHandset::TakePending(std::deque<PIRP>& queue) {
   return nullptr;
 }
 
-bool UsbHandset::DeliverIn(const std::vector<UCHAR>& bytes) {
+bool UsbHandset::CompleteIn(const std::vector<UCHAR>& bytes, NTSTATUS status, USBD_STATUS urbStatus) {
   PIRP irp = TakePending(pendingIn_);
   if (!irp) return false;
-  PURB urb = UrbOf(irp);
-  auto& transfer = urb->UrbBulkOrInterruptTransfer;
+  auto& transfer = UrbOf(irp)->UrbBulkOrInterruptTransfer;
   ULONG count = std::min<ULONG>(ULONG(bytes.size()), transfer.TransferBufferLength);
   if (count) memcpy(transfer.TransferBuffer, bytes.data(), count);
   transfer.TransferBufferLength = count;
-  urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
-  irp->IoStatus.Status = STATUS_SUCCESS;
-  irp->IoStatus.Information = 0;
-  CompleteAtDispatch(irp);
-  return true;
-}
-
-bool UsbHandset::FailIn(NTSTATUS status, USBD_STATUS urbStatus) {
-  PIRP irp = TakePending(pendingIn_);
-  if (!irp) return false;
   UrbOf(irp)->UrbHeader.Status = urbStatus;
-  UrbOf(irp)->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
   irp->IoStatus.Status = status;
+  irp->IoStatus.Information = 0;
   CompleteAtDispatch(irp);
   return true;
 }
@@ -107,10 +96,11 @@ void UsbHandset::SetOutCompletesLater(bool later) {
   outLater_ = later;
 }
 
-bool UsbHandset::CompleteOut(NTSTATUS status, USBD_STATUS urbStatus) {
+bool UsbHandset::CompleteOut(NTSTATUS status, USBD_STATUS urbStatus, std::optional<ULONG> count) {
   PIRP irp = TakePending(pendingOut_);
   if (!irp) return false;
   UrbOf(irp)->UrbHeader.Status = urbStatus;
+  if (count) UrbOf(irp)->UrbBulkOrInterruptTransfer.TransferBufferLength = *count;
   irp->IoStatus.Status = status;
   CompleteAtDispatch(irp);
   return true;

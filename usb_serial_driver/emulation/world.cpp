@@ -16,6 +16,17 @@ thread_local Context threadContext;
 thread_local Context* currentContext = nullptr;
 
 constexpr auto kThreadedWaitLimit = std::chrono::seconds(60);
+
+// Apart from the world's mutex: a bugcheck may come while that one is held.
+std::mutex& BugcheckHandlerMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::function<void(const std::string&)>& BugcheckHandler() {
+  static std::function<void(const std::string&)> handler;
+  return handler;
+}
 }  // namespace
 
 World& TheWorld() {
@@ -107,9 +118,20 @@ void Bugcheck(const char* format, ...) {
   va_start(args, format);
   vsnprintf(text, sizeof text, format, args);
   va_end(args);
+  std::function<void(const std::string&)> handler;
+  {
+    std::lock_guard<std::mutex> lock(BugcheckHandlerMutex());
+    handler = BugcheckHandler();
+  }
+  if (handler) handler(text);
   fprintf(stderr, "*** emulated bugcheck: %s\n", text);
   fflush(stderr);
   abort();
+}
+
+void SetBugcheckHandler(std::function<void(const std::string&)> handler) {
+  std::lock_guard<std::mutex> lock(BugcheckHandlerMutex());
+  BugcheckHandler() = std::move(handler);
 }
 
 void Reset() {
@@ -121,6 +143,7 @@ void Reset() {
   ResetPool(world);
   ResetSync();
   world.now = 0;
+  world.timerResolution = 1;
   world.stopping = false;
   world.dpcs.clear();
   world.timers.clear();
@@ -135,6 +158,7 @@ void Reset() {
   world.debugLog.clear();
   world.callLog.clear();
   world.beforeCancel = nullptr;
+  SetBugcheckHandler(nullptr);
   world.lockOrder.clear();
   world.locksHeld = 0;
   Current() = Context{};
