@@ -20,21 +20,16 @@ volatile LONG* DoneFlagOf(PortExtension* port, TransferDirection direction) {
   return direction == ReceiveDirection ? &port->RxIrpDone : &port->TxIrpDone;
 }
 
-// The second of the two parties of a hand-off frees the IRP and puts the flag back to rest, so
-// that a transfer submitted meanwhile does not disturb the hand-off still under way.
-void FinishHandOff(PortExtension* port, TransferDirection direction, PIRP irp) {
-  if (!InterlockedExchange(DoneFlagOf(port, direction), 1)) return;
-  InterlockedExchange(DoneFlagOf(port, direction), 0);
-  IoFreeIrp(irp);
+TransferBlock* BlockOf(PortExtension* port, TransferDirection direction) {
+  return direction == ReceiveDirection ? port->RxTransferBlock : port->TxTransferBlock;
 }
 
-// Completion side: the IRP is freed now unless a canceller took it from the slot.
-void HandOffCompletedIrp(PortExtension* port, TransferDirection direction, PIRP irp) {
-  if (InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(SlotOf(port, direction)), nullptr)) {
-    IoFreeIrp(irp);
-    return;
-  }
-  FinishHandOff(port, direction, irp);
+// The first of the two parties of a hand-off leaves the rest to the second: TRUE for the second,
+// which puts the flag back to rest.
+BOOLEAN SecondToHandOff(PortExtension* port, TransferDirection direction) {
+  if (!InterlockedExchange(DoneFlagOf(port, direction), 1)) return FALSE;
+  InterlockedExchange(DoneFlagOf(port, direction), 0);
+  return TRUE;
 }
 
 void DirectionIdle(PortExtension* port, TransferDirection direction) {
@@ -43,10 +38,9 @@ void DirectionIdle(PortExtension* port, TransferDirection direction) {
     KeSetEvent(receive ? &port->RxIdleEvent : &port->TxIdleEvent, IO_NO_INCREMENT, FALSE);
 }
 
-void CompleteReceive(PortExtension* port, TransferBlock* block, PIRP irp, NTSTATUS status) {
+void FinishReceive(PortExtension* port, TransferBlock* block, NTSTATUS status) {
   USBD_STATUS urbStatus = block->Urb.Hdr.Status;
   ULONG count = block->Urb.TransferBufferLength;
-  HandOffCompletedIrp(port, ReceiveDirection, irp);
   if (!NT_SUCCESS(status) && status != STATUS_CANCELLED) AddErrorBits(port, DeviceErrorLatch);
   if (NT_SUCCESS(status) && urbStatus == 0) {
     KIRQL irql;
@@ -58,22 +52,31 @@ void CompleteReceive(PortExtension* port, TransferBlock* block, PIRP irp, NTSTAT
     RestartReceive(port);
   else
     DbgPrint("Abort hook read !\n");
-  // Last: once the count reaches 0, close or removal may free the block and the port.
-  DirectionIdle(port, ReceiveDirection);
 }
 
-void CompleteTransmit(PortExtension* port, TransferBlock* block, PIRP irp, NTSTATUS status) {
-  USBD_STATUS urbStatus = block->Urb.Hdr.Status;
-  ULONG count = block->Urb.TransferBufferLength;
-  HandOffCompletedIrp(port, TransmitDirection, irp);
-  if (!NT_SUCCESS(status) && status != STATUS_CANCELLED)
-    AddErrorBits(port, DeviceErrorLatch);
+void FinishTransmit(PortExtension* port, TransferBlock* block, NTSTATUS status) {
+  if (!NT_SUCCESS(status) && status != STATUS_CANCELLED) AddErrorBits(port, DeviceErrorLatch);
+  // Every outcome goes to the transmit path: the request the transfer carried must learn that
+  // nothing is in flight for it any more, whatever the status.
+  OnTransmitComplete(port, status, block->Urb.Hdr.Status, block->Urb.TransferBufferLength);
+}
+
+// Everything after the hand-off: the IRP is freed, the data and the next transfer are dealt
+// with, and the transfer is counted out last (once the count reaches 0, close or removal may
+// free the block and the port). Run by the second party of the hand-off, so the direction's
+// next transfer never starts while this one's hand-off is still under way.
+void FinishTransfer(PortExtension* port, TransferDirection direction, PIRP irp) {
+  NTSTATUS status = irp->IoStatus.Status;
+  IoFreeIrp(irp);
+  TransferBlock* block = BlockOf(port, direction);
+  if (direction == ReceiveDirection)
+    FinishReceive(port, block, status);
   else
-    OnTransmitComplete(port, status, urbStatus, count);
-  DirectionIdle(port, TransmitDirection);
+    FinishTransmit(port, block, status);
+  DirectionIdle(port, direction);
 }
 
-// The driver owns the IRP: it is freed by the hand-off, never completed further. device is
+// The driver owns the IRP: it is freed after the hand-off, never completed further. device is
 // null (the IRP was allocated here, with no stack location of its own): the port comes from
 // the block.
 NTSTATUS NTAPI BulkTransferComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
@@ -91,16 +94,19 @@ NTSTATUS NTAPI BulkTransferComplete(PDEVICE_OBJECT, PIRP irp, PVOID context) {
       DbgPrint("USB Bus terminated abnormal %d,Maybe should wait some time ...status: %x", int(flags),
                unsigned(status));
   }
-  if (flags & USBD_TRANSFER_DIRECTION_IN)
-    CompleteReceive(port, block, irp, status);
-  else
-    CompleteTransmit(port, block, irp, status);
+  TransferDirection direction = (flags & USBD_TRANSFER_DIRECTION_IN) ? ReceiveDirection : TransmitDirection;
+  // Nobody is cancelling when the IRP is still in its slot; otherwise the canceller may still be
+  // calling IoCancelIrp on it, and the second of the two finishes.
+  if (InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(SlotOf(port, direction)), nullptr) ||
+      SecondToHandOff(port, direction))
+    FinishTransfer(port, direction, irp);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS Submit(PortExtension* port, TransferBlock* block, ULONG pipeIndex) {
+NTSTATUS Submit(PortExtension* port, TransferBlock* block, ULONG pipeIndex, BOOLEAN* handedDown) {
   PIRP irp = IoAllocateIrp(port->LowerDeviceObject->StackSize, FALSE);
   if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+  *handedDown = TRUE;  // from here on the completion routine runs, whatever the bus answers
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
   next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
@@ -155,7 +161,10 @@ void FreeTransferBlocks(PortExtension* port) {
   port->TxTransferBlock = nullptr;
 }
 
-NTSTATUS SendBulk(PortExtension* port, ULONG pipeIndex, const UCHAR* data, ULONG length) {
+NTSTATUS SendBulk(PortExtension* port, ULONG pipeIndex, const UCHAR* data, ULONG length, BOOLEAN* handedDown) {
+  BOOLEAN ignored;
+  if (!handedDown) handedDown = &ignored;
+  *handedDown = FALSE;
   TransferBlock* block = pipeIndex == TransmitPipe ? port->TxTransferBlock : port->RxTransferBlock;
   if (!block || !port->InterfaceInfo || pipeIndex >= port->InterfaceInfo->NumberOfPipes)
     return STATUS_INVALID_DEVICE_STATE;
@@ -174,15 +183,22 @@ NTSTATUS SendBulk(PortExtension* port, ULONG pipeIndex, const UCHAR* data, ULONG
   block->Urb.TransferBuffer = block->Data;
   block->Urb.TransferBufferMDL = nullptr;
   block->Urb.UrbLink = nullptr;
-  return Submit(port, block, pipeIndex);
+  return Submit(port, block, pipeIndex, handedDown);
+}
+
+PIRP TakeTransferForCancel(PortExtension* port, TransferDirection direction) {
+  return static_cast<PIRP>(
+      InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(SlotOf(port, direction)), nullptr));
+}
+
+void CancelTakenTransfer(PortExtension* port, TransferDirection direction, PIRP irp) {
+  if (!irp) return;  // nothing was in flight, or its completion had already taken it
+  IoCancelIrp(irp);
+  if (SecondToHandOff(port, direction)) FinishTransfer(port, direction, irp);
 }
 
 void CancelTransfer(PortExtension* port, TransferDirection direction) {
-  auto irp = static_cast<PIRP>(
-      InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(SlotOf(port, direction)), nullptr));
-  if (!irp) return;  // nothing in flight, or its completion already took it
-  IoCancelIrp(irp);
-  FinishHandOff(port, direction, irp);
+  CancelTakenTransfer(port, direction, TakeTransferForCancel(port, direction));
 }
 
 }  // namespace quenta

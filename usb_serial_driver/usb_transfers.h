@@ -29,12 +29,20 @@ void FreeTransferBlocks(PortExtension* port);
 
 // Pipe 0 starts a receive of up to length bytes; pipe 1 sends length bytes from data. At most
 // 2048 bytes go in one transfer. Fails without sending anything when the port has no transfer
-// block or no configuration. IRQL: <= DISPATCH_LEVEL.
-NTSTATUS SendBulk(PortExtension* port, ULONG pipeIndex, const UCHAR* data, ULONG length);
+// block or no configuration. *handedDown (when given) tells whether the transfer reached the
+// bus, so that its completion will come, whatever the status. IRQL: <= DISPATCH_LEVEL.
+NTSTATUS SendBulk(PortExtension* port, ULONG pipeIndex, const UCHAR* data, ULONG length,
+                  BOOLEAN* handedDown = nullptr);
 
-// Cancels the direction's transfer, if one is in flight. IRQL: <= DISPATCH_LEVEL. The hand-off
-// allows one canceller per direction at a time: AbortAll (which stops reception from
-// restarting while it runs) for receive, and the write path's cancellers for transmit.
+// Cancels the direction's transfer, if one is in flight. IRQL: <= DISPATCH_LEVEL. Any number of
+// cancellers may meet: only the one that takes the IRP from its slot cancels it, and whichever
+// of it and the completion comes second finishes the transfer (data, next transfer, count),
+// possibly inside this call.
 void CancelTransfer(PortExtension* port, TransferDirection direction);
+// The same in two steps, for a caller that must decide under a lock which transfer it cancels:
+// take the IRP from its slot (no lock needed, may be done under the cancel spin lock), then,
+// with no lock held, cancel it.
+PIRP TakeTransferForCancel(PortExtension* port, TransferDirection direction);
+void CancelTakenTransfer(PortExtension* port, TransferDirection direction, PIRP irp);
 
 }  // namespace quenta
