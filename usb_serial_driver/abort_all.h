@@ -7,8 +7,9 @@
 namespace quenta {
 
 // With force, or once the port is closed, both bulk transfers are cancelled and waited for
-// (5 seconds at most); then every queued and current request is cancelled, the pending wait
-// and wait-wake requests too, and the stalled requests. IRQL: PASSIVE_LEVEL.
+// (5 seconds at most); then every queued and current request is cancelled, the pending wait,
+// the immediate character and the wait-wake request too, and the stalled requests; with the
+// transfers stopped, they are waited for once more at the end. IRQL: PASSIVE_LEVEL.
 void AbortAll(PortExtension* port, BOOLEAN force);
 
 }  // namespace quenta

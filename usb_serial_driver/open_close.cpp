@@ -30,8 +30,14 @@ void MarkPortOpen(PortExtension* port) {
   port->IrpMaskLocation = nullptr;
   port->HistoryMask = 0;
   port->WaitMask = 0;
-  port->WriteAbortPending = FALSE;
-  port->ImmediateAbortPending = FALSE;
+  port->WriteCompletion = PendingCompletion{STATUS_SUCCESS, DataSideIdle, FALSE};
+  port->ImmediateCompletion = PendingCompletion{STATUS_SUCCESS, DataSideIdle, FALSE};
+  port->TxCarries = CarriesNothing;
+  port->TxSending = FALSE;
+  port->WriteLength = 0;
+  port->ImmediateInFlight = FALSE;
+  port->EmptiedTransmit = FALSE;
+  port->DtrRts = SERIAL_DTR_STATE | SERIAL_RTS_STATE;
   WriteUCharRelease(&port->Aborting, FALSE);
   RtlZeroMemory(&port->PerfStats, sizeof port->PerfStats);
   InterlockedExchange(reinterpret_cast<volatile LONG*>(&port->ErrorWord), 0);

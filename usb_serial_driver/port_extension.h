@@ -5,14 +5,22 @@
 // locks above it (the emulation records every nesting and fails a test on an inversion):
 //
 //   1. ControlLock (spin lock, taken at <= DISPATCH_LEVEL)
-//        PortOpen (its writes), and the serial settings of group 12 that are read and written
-//        as a whole: CurrentBaud, LineControl, SpecialChars, HandFlow, Timeouts.
+//        PortOpen (its writes); the serial settings of group 12 that are read and written as a
+//        whole (CurrentBaud, LineControl, SpecialChars, HandFlow, Timeouts, DtrRts,
+//        ModemControl); held around PurgeReceive and ResizeRing, which change the ring's
+//        geometry, and around a read's start, so that neither meets the other.
 //   2. the system cancel spin lock (DISPATCH_LEVEL)
 //        The queues and current-request pointers of groups 4, 7, 9, 10, 11 and each current
-//        request's ReferenceBits and cancel routine; TotalCharsQueued; the stall queue.
+//        request's ReferenceBits and cancel routine; the stall queue; TotalCharsQueued; the
+//        read's interval state (group 3, CountOnLastRead); the write and immediate-character
+//        data side (WriteLength, WriteCurrentChar, ImmediateInFlight, ImmediateChar,
+//        EmptiedTransmit and group 18 but Aborting).
 //   3. ReceiveLock (spin lock, DISPATCH_LEVEL; the bulk-IN completion holds it while it
 //        delivers bytes)
-//        The receive ring of group 5.
+//        The receive ring and the direct fill of the current read (group 5 but CountOnLastRead);
+//        the events WaitMask, HistoryMask, IrpMaskLocation; TxHolding; PerfStats. The settings
+//        the receive path reads (SpecialChars, HandFlow.FlowReplace) are written holding
+//        ControlLock and ReceiveLock both.
 //
 // Before every spin lock, never one inside the other, taken at PASSIVE_LEVEL and held at
 // APC_LEVEL: OpenMutex (open against query stop and query remove) and CloseMutex (one close at
@@ -74,6 +82,28 @@ static_assert(sizeof(SERIAL_BASIC_SETTINGS) == 44);
 
 struct PortExtension;
 struct TransferBlock;
+
+// Where the bulk-OUT side of the current write, or of the immediate character, stands. Changed
+// under the cancel spin lock.
+enum DataSide : UCHAR {
+  DataSideIdle,       // reference bit 1 is not held
+  DataSideReady,      // bytes wait to go and no transfer carries them yet: a sender is on its way
+  DataSideSending,    // a bulk-OUT transfer carries them
+  DataSideStalled,    // bytes remain but nothing will send them (a failed transfer, no transfer
+                      // block): the request's time-out or cancel takes it back
+  DataSideFinishing,  // its completion DPC is queued to end it with the record's status
+};
+
+// The pending-completion record of the write path or of the immediate character: what its
+// completion DPC ends the request with. One per path, so that neither is taken for the other.
+struct PendingCompletion {
+  NTSTATUS Status;     // STATUS_SUCCESS, STATUS_TIMEOUT or STATUS_CANCELLED
+  UCHAR Side;          // a DataSide
+  UCHAR AbortPending;  // a time-out or a cancel asked the transfer in flight to stop
+};
+
+// Whom the bulk-OUT transfer in flight belongs to (one at a time).
+enum TransmitCarrier : UCHAR { CarriesNothing, CarriesWrite, CarriesImmediate };
 // Moves a request's results into it before it completes (see request_queues.h).
 typedef void (*GrabRoutine)(PortExtension* port);
 
@@ -170,6 +200,7 @@ struct PortExtension {
   SERIALPERF_STATS PerfStats;
   UCHAR ModemControl;
   SERIAL_TIMEOUTS Timeouts;
+  ULONG DtrRts;     // SERIAL_DTR_STATE | SERIAL_RTS_STATE as last set; both on at open
   ULONG ErrorWord;  // bit 31 is DeviceErrorLatch; changed with interlocked operations
 
   // 13. Byte flags
@@ -218,14 +249,13 @@ struct PortExtension {
   LONG TxIrpDone;
   KSPIN_LOCK ReceiveLock;
 
-  // 18. Abort and deferred completion
-  UCHAR WriteAbortPending;
-  UCHAR ImmediateAbortPending;
-  UCHAR Aborting;  // set while AbortAll stops the bulk transfers; read by their completions
-  NTSTATUS PendingStatus;
-  GrabRoutine PendingGrab;
-  ULONG PendingReference;
-  PIRP PendingCancelIrp;
+  // 18. Abort and deferred completion (transmit_side.cpp)
+  UCHAR Aborting;       // set while AbortAll stops the bulk transfers; read by their completions
+  UCHAR TxCarries;      // a TransmitCarrier
+  UCHAR TxSending;      // a sender of the write is inside SendBulk: it sends the next chunk itself
+  ULONG TxChunkLength;  // bytes handed to the bulk-OUT transfer in flight
+  PendingCompletion WriteCompletion;
+  PendingCompletion ImmediateCompletion;
 
   // 19. Transfer blocks (usb_transfers.cpp): allocated by open, freed by close
   TransferBlock* RxTransferBlock;

@@ -1,6 +1,7 @@
 // The entry points of the read path, the write path and the serial request set: the dispatch
-// routines of the serial requests, the DPC routines the device's start sets up, and the
-// transmit branch of the bulk completion.
+// routines of the serial requests (read_path.cpp, write_path.cpp, device_control.cpp,
+// internal_requests.cpp), the DPC routines the device's start sets up, and the transmit branch
+// of the bulk completion (transmit_side.cpp).
 #pragma once
 
 #include "port_extension.h"
@@ -23,7 +24,8 @@ void NTAPI CompleteImmediateRoutine(PKDPC dpc, PVOID context, PVOID argument1, P
 void NTAPI ImmediateTimeoutRoutine(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
 void NTAPI CommWaitRoutine(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
 
-// A bulk-OUT transfer came back with success or STATUS_CANCELLED. IRQL: <= DISPATCH_LEVEL.
+// A bulk-OUT transfer came back, whatever its status: count is the bytes the bus reports
+// accepted. IRQL: <= DISPATCH_LEVEL, no lock held.
 void OnTransmitComplete(PortExtension* port, NTSTATUS status, USBD_STATUS urbStatus, ULONG count);
 
 }  // namespace quenta

@@ -31,8 +31,7 @@ void FreeTransferBlocks(PortExtension* port);
 // 2048 bytes go in one transfer. Fails without sending anything when the port has no transfer
 // block or no configuration. *handedDown (when given) tells whether the transfer reached the
 // bus, so that its completion will come, whatever the status. IRQL: <= DISPATCH_LEVEL.
-NTSTATUS SendBulk(PortExtension* port, ULONG pipeIndex, const UCHAR* data, ULONG length,
-                  BOOLEAN* handedDown = nullptr);
+NTSTATUS SendBulk(PortExtension* port, ULONG pipeIndex, const UCHAR* data, ULONG length, BOOLEAN* handedDown = nullptr);
 
 // Cancels the direction's transfer, if one is in flight. IRQL: <= DISPATCH_LEVEL. Any number of
 // cancellers may meet: only the one that takes the IRP from its slot cancels it, and whichever

@@ -13,7 +13,7 @@ class RequestGate : public AttachedPortTest {
 };
 
 TEST_F(RequestGate, LetsRequestsThroughWhenNoFlagIsSet) {
-  EXPECT_EQ(Run(Read()), STATUS_NOT_SUPPORTED);  // the read path is not served yet
+  EXPECT_EQ(Run(Read()), STATUS_INVALID_DEVICE_REQUEST);  // through the gate; the port is not open
   EXPECT_EQ(port_->PendingRequestCount, 1);
 }
 
@@ -27,7 +27,7 @@ TEST_F(RequestGate, RefusesAllButPlugAndPlayOnceARemovalIsPending) {
   EXPECT_EQ(port_->PendingRequestCount, 1);
   ASSERT_EQ(Pnp(*handset_, IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
   EXPECT_EQ(port_->PnpState, PnpStateStarted);
-  EXPECT_EQ(Run(Read()), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(Run(Read()), STATUS_INVALID_DEVICE_REQUEST);
   OpenPort(fdo_);  // the close that found no open counted nothing out
   EXPECT_EQ(Close(fdo_), STATUS_SUCCESS);
 }
@@ -61,19 +61,19 @@ TEST_F(RequestGate, ACancelledStopLetsNewRequestsPassButKeepsTheStalledOnesUntil
   Request stalled = Read();
   ASSERT_EQ(stalled.Send(), STATUS_PENDING);
   ASSERT_EQ(Pnp(*handset_, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
-  EXPECT_EQ(Run(Read()), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(Run(Read()), STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_FALSE(stalled.Completed());
 
   ASSERT_EQ(Pnp(*handset_, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
   ASSERT_EQ(Pnp(*handset_, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
   EXPECT_EQ(port_->PnpState, PnpStateStopped);
-  EXPECT_EQ(Run(Read()), STATUS_NOT_SUPPORTED);  // stopped only: requests go on
+  EXPECT_EQ(Run(Read()), STATUS_INVALID_DEVICE_REQUEST);  // stopped only: requests go on
   EXPECT_EQ(Open(fdo_), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_FALSE(stalled.Completed());
 
   ASSERT_EQ(kemu::StartDevice(handset_->Pdo()), STATUS_SUCCESS);
   ASSERT_TRUE(stalled.Completed());  // dispatched anew on the restart
-  EXPECT_EQ(stalled.Status(), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(stalled.Status(), STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_EQ(port_->PnpState, PnpStateStarted);
   EXPECT_EQ(port_->PnpFlags, 0u);
   // The count balances: removal's drain ends (a count left over would make it wait forever).
@@ -103,7 +103,7 @@ TEST_F(RequestGate, WhilePoweredDownStallsAllButPowerRequestsAndReleasesThemAtPo
   ASSERT_EQ(kemu::SendDevicePower(handset_->Pdo(), IRP_MN_SET_POWER, PowerDeviceD0), STATUS_SUCCESS);
   EXPECT_FALSE(port_->PnpFlags & PnpPoweredDown);
   ASSERT_TRUE(read.Completed());
-  EXPECT_EQ(read.Status(), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(read.Status(), STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_EQ(port_->PendingRequestCount, 1);
 }
 
@@ -131,7 +131,7 @@ TEST_F(RequestGate, TheDeviceErrorLatchCancelsEverythingButTheStatusQuery) {
   EXPECT_EQ(Run(Read()), STATUS_CANCELLED);
   EXPECT_EQ(Run(Request::Flush(fdo_)), STATUS_CANCELLED);
   EXPECT_EQ(Run(Request::DeviceControl(fdo_, IOCTL_SERIAL_GET_BAUD_RATE, {}, 4)), STATUS_CANCELLED);
-  EXPECT_EQ(Run(Request::DeviceControl(fdo_, IOCTL_SERIAL_GET_COMMSTATUS, {}, 20)), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(Run(Request::DeviceControl(fdo_, IOCTL_SERIAL_GET_COMMSTATUS, {}, 20)), STATUS_SUCCESS);
   EXPECT_EQ(port_->PendingRequestCount, 1);
   EXPECT_EQ(Close(fdo_), STATUS_SUCCESS);
 }
