@@ -86,9 +86,10 @@ ULONG StoreInRead(PortExtension* port, const UCHAR* bytes, ULONG count) {
 // Data bytes, in order, into the read or the ring.
 void StoreReceived(PortExtension* port, const UCHAR* bytes, ULONG count) {
   while (count) {
-    ULONG stored = FillingReadDirectly(port) ? StoreInRead(port, bytes, count) : StoreInRing(port, bytes, count);
+    bool direct = FillingReadDirectly(port);
+    ULONG stored = direct ? StoreInRead(port, bytes, count) : StoreInRing(port, bytes, count);
     port->PerfStats.ReceivedCount += stored;
-    if (!FillingReadDirectly(port) && stored < count) return;  // the ring is full: the rest was overrun
+    if (!direct) return;  // what did not fit the ring was counted as overrun
     bytes += stored;
     count -= stored;
   }

@@ -37,6 +37,7 @@ bool Threaded();
 
 // ---- Scheduling --------------------------------------------------------------------------------
 size_t RunDpcs();                               // runs queued DPCs, first in first out, until none is left
+bool RunNextDpc();                              // runs the oldest queued DPC; false when none is queued
 size_t RunDeferred();                           // runs deferred work (device completions, passive power work)
 void RunUntilIdle();                            // both, until neither has anything left
 void AdvanceTime(LONGLONG hundredNanoseconds);  // fires the timers that fall due; runs nothing

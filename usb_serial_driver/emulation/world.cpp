@@ -238,6 +238,8 @@ size_t RunDpcs() {
   return count;
 }
 
+bool RunNextDpc() { return RunOneDpc(); }
+
 size_t RunDeferred() {
   size_t count = 0;
   while (RunOneDeferred()) ++count;
