@@ -73,16 +73,25 @@ TEST_F(ReadPath, ReadsAreServedFirstInFirstOutAndAnEmptyOneCompletesAtOnce) {
 }
 
 TEST_F(ReadPath, XonAndXoffAreConsumedOnlyUnderAutoTransmitAndAreNotCountedAsData) {
-  Deliver("a\x13" "b\x11" "c");
-  EXPECT_EQ(RingBytes(port_), Bytes(std::string("a\x13" "b\x11" "c")));
+  Deliver(
+      "a\x13"
+      "b\x11"
+      "c");
+  EXPECT_EQ(RingBytes(port_), Bytes(std::string("a\x13"
+                                                "b\x11"
+                                                "c")));
   SERIAL_HANDFLOW flow = Get<SERIAL_HANDFLOW>(IOCTL_SERIAL_GET_HANDFLOW);
   flow.FlowReplace |= SERIAL_AUTO_TRANSMIT;
   ASSERT_EQ(Set(IOCTL_SERIAL_SET_HANDFLOW, flow), STATUS_SUCCESS);
-  Deliver("d\x13" "e");
+  Deliver(
+      "d\x13"
+      "e");
   EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).HoldReasons, SERIAL_TX_WAITING_FOR_XON);
   Deliver("f\x11");
   EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).HoldReasons, 0u);
-  EXPECT_EQ(RingBytes(port_), Bytes(std::string("a\x13" "b\x11" "cdef")));
+  EXPECT_EQ(RingBytes(port_), Bytes(std::string("a\x13"
+                                                "b\x11"
+                                                "cdef")));
   EXPECT_EQ(Get<SERIALPERF_STATS>(IOCTL_SERIAL_GET_STATS).ReceivedCount, 8u);
 }
 
