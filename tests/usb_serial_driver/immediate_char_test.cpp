@@ -34,7 +34,7 @@ TEST_F(ImmediateChar, IsRefusedWhileAWriteIsSentAndLeavesTheWriteAlone) {
   kemu::Request write = Write(std::vector<UCHAR>(3000, 'w'));
   kemu::Request immediate = Immediate('!');
   EXPECT_EQ(port_->ImmediateInFlight, FALSE);
-  ASSERT_TRUE(handset_->CompleteOut());  // before the refused character's DPC runs
+  ASSERT_TRUE(handset_->CompleteOut());   // before the refused character's DPC runs
   EXPECT_EQ(handset_->PendingOut(), 1u);  // the write went on with its next transfer
   Settle();
   ASSERT_TRUE(immediate.Completed());

@@ -27,6 +27,10 @@ class SerialPortTest : public AttachedPortTest {
     return std::vector<UCHAR>(begin, begin + sizeof value);
   }
   static std::vector<UCHAR> Bytes(const std::string& text) { return std::vector<UCHAR>(text.begin(), text.end()); }
+  template <typename T>
+  static bool SameBytes(const T& a, const T& b) {
+    return memcmp(&a, &b, sizeof a) == 0;
+  }
   // A GET request that must succeed with sizeof(T) bytes.
   template <typename T>
   T Get(ULONG code) {

@@ -28,7 +28,7 @@ TEST_F(WaitMask, AReceivedByteAnswersTheWaitAndLaterBytesAreRecorded) {
   EXPECT_EQ(wait.Information(), 4u);
   EXPECT_EQ(Mask(wait), ULONG(SERIAL_EV_RXCHAR));
   EXPECT_EQ(History(), ULONG(SERIAL_EV_RXCHAR));  // the second byte came after the report
-  kemu::Request found = Wait();  // finds the history and completes at once
+  kemu::Request found = Wait();                   // finds the history and completes at once
   Settle();
   EXPECT_EQ(Mask(found), ULONG(SERIAL_EV_RXCHAR));
   EXPECT_EQ(History(), 0u);
@@ -62,7 +62,7 @@ TEST_F(WaitMask, RingEightyPercentFullIsRaisedOncePerCrossing) {
   EXPECT_EQ(History(), 0u);  // above the mark: not again
   SetTimeouts(MAXULONG, 0, 0);
   EXPECT_EQ(Read(100).Information(), 100u);  // falls below
-  Deliver(std::vector<UCHAR>(100, 'e'));  // and reaches it again
+  Deliver(std::vector<UCHAR>(100, 'e'));     // and reaches it again
   EXPECT_EQ(History(), ULONG(SERIAL_EV_RX80FULL));
 }
 
