@@ -161,10 +161,9 @@ TEST_F(SerialRequests, WhatTheHandsetCannotDoIsAcceptedAndPrinted) {
   counter.Counter = 1;
   EXPECT_EQ(Set(IOCTL_SERIAL_XOFF_COUNTER, counter), STATUS_SUCCESS);
   EXPECT_TRUE(handset_->OutTransfers().empty());  // nothing is sent
-  for (const char* text :
-       {"Need  IOCTL_SERIAL_SET_BREAK_ON !!!\n", "Need  IOCTL_SERIAL_SET_BREAK_OFF !!!\n",
-        "Need  IOCTL_SERIAL_RESET_DEVICE !!!\n", "Need IOCTL_SERIAL_SET_FIFO_CONTROL\n",
-        "Need IOCTL_SERIAL_LSRMST_INSERT\n", "Need IOCTL_SERIAL_XOFF_COUNTER\n"})
+  for (const char* text : {"Need  IOCTL_SERIAL_SET_BREAK_ON !!!\n", "Need  IOCTL_SERIAL_SET_BREAK_OFF !!!\n",
+                           "Need  IOCTL_SERIAL_RESET_DEVICE !!!\n", "Need IOCTL_SERIAL_SET_FIFO_CONTROL\n",
+                           "Need IOCTL_SERIAL_LSRMST_INSERT\n", "Need IOCTL_SERIAL_XOFF_COUNTER\n"})
     EXPECT_EQ(kemu::CountDebugLines(text), 1u) << text;
   EXPECT_EQ(Control(IOCTL_SERIAL_SET_XOFF).Status(), STATUS_SUCCESS);
   EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).HoldReasons, SERIAL_TX_WAITING_FOR_XON);

@@ -12,6 +12,7 @@
 #include "device_objects.h"
 #include "driver_entry.h"
 #include "driver_fixture.h"
+#include "stress_rounds.h"
 
 namespace quenta {
 namespace {
@@ -21,11 +22,6 @@ using kemu::Request;
 struct Counts {
   std::atomic<long> opens{0}, refusedOpens{0}, closes{0}, deliveries{0}, rounds{0};
 };
-
-int Rounds() {
-  const char* text = getenv("QUENTA_STRESS_ROUNDS");
-  return text ? atoi(text) : 400;
-}
 
 // Opens and closes until the device has gone; every open is followed by cleanup and close, as
 // an application that closes its handle does.
@@ -61,7 +57,7 @@ TEST_F(DriverTest, OpenCloseAndCleanupRaceSurpriseRemovalAndBulkCompletions) {
   std::mt19937 random(20240601);
   kemu::StartThreads();
   auto started = std::chrono::steady_clock::now();
-  for (int round = 0; round < Rounds(); ++round) {
+  for (int round = 0; round < StressRounds(); ++round) {
     kemu::UsbHandset& handset = AddHandset();
     handset.SetCancelMode(round % 2 ? kemu::UsbHandset::CancelMode::Deferred : kemu::UsbHandset::CancelMode::Inside);
     PDEVICE_OBJECT fdo = Attach(handset);
