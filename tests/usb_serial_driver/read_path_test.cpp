@@ -61,6 +61,19 @@ TEST_F(ReadPath, AWaitingReadTakesWhatTheRingHeldFirst) {
   EXPECT_EQ(RingBytes(port_), Bytes(std::string("gh")));
 }
 
+// As written, a read found cancelled only after it had taken the ring's bytes left the ring
+// counting them, and the next read returned stale bytes.
+TEST_F(ReadPath, AReadCancelledBeforeItStartsTakesNothingFromTheRing) {
+  Deliver("keep");
+  kemu::Request cancelled = kemu::Request::Read(fdo_, 10);
+  EXPECT_FALSE(cancelled.Cancel());  // not in the driver yet: only marked
+  EXPECT_EQ(cancelled.Send(), STATUS_CANCELLED);
+  EXPECT_EQ(cancelled.Information(), 0u);
+  SetTimeouts(MAXULONG, 0, 0);
+  EXPECT_EQ(Received(Read(10)), "keep");
+  EXPECT_EQ(port_->CharsInRing, 0u);
+}
+
 TEST_F(ReadPath, ReadsAreServedFirstInFirstOutAndAnEmptyOneCompletesAtOnce) {
   kemu::Request first = Read(2), second = Read(3);
   kemu::Request empty = Read(0);

@@ -1,7 +1,7 @@
 // Threaded stress of the data paths on one open port: readers with interval time-outs race the
 // handset's bulk-IN deliveries, writers race their total time-outs, their own cancels and a
 // handset that accepts, half-accepts or refuses transfers, while another thread purges, changes
-// the wait mask and waits on it. The emulation's worker runs DPCs and timers on a clock that
+// the wait mask, waits on it and sends immediate characters. The emulation's worker runs DPCs and timers on a clock that
 // follows real time. At the end every request must have completed exactly once and the kernel's
 // checks must find nothing (no leak, no lock held, no lock-order inversion). Run under
 // ThreadSanitizer by the linux-tsan preset; QUENTA_STRESS_ROUNDS sets the reads per reader.
@@ -21,7 +21,7 @@ using kemu::Request;
 struct Counts {
   std::atomic<long> reads{0}, bytesRead{0}, readTimeouts{0}, readsCancelled{0};
   std::atomic<long> writes{0}, bytesWritten{0}, writeTimeouts{0}, writesCancelled{0};
-  std::atomic<long> purges{0}, maskChanges{0}, waits{0}, waitsAnswered{0};
+  std::atomic<long> purges{0}, maskChanges{0}, waits{0}, waitsAnswered{0}, immediates{0}, immediatesSent{0};
   std::atomic<long> bulkIn{0}, bulkOut{0};
 };
 
@@ -63,7 +63,7 @@ class ThreadedIo : public SerialPortTest {
   void Controller(const std::atomic<bool>& stop, Counts& counts, unsigned seed) {
     std::mt19937 random(seed);
     while (!stop) {
-      switch (random() % 4) {
+      switch (random() % 5) {
         case 0: {
           ULONG mask = 1 + random() % 0xF;
           Request purge = Control(IOCTL_SERIAL_PURGE, Bytes(mask));
@@ -84,6 +84,14 @@ class ThreadedIo : public SerialPortTest {
           WaitFor(wait, "a wait");
           counts.waits++;
           if (wait.Status() == STATUS_SUCCESS) counts.waitsAnswered++;
+          break;
+        }
+        case 3: {
+          Request immediate = Control(IOCTL_SERIAL_IMMEDIATE_CHAR, {UCHAR(random())});
+          if (random() % 3 == 0) immediate.Cancel();
+          WaitFor(immediate, "an immediate character");
+          counts.immediates++;
+          if (immediate.Status() == STATUS_SUCCESS) counts.immediatesSent++;
           break;
         }
         default:
@@ -135,12 +143,12 @@ TEST_F(ThreadedIo, ReadsWritesPurgesAndMaskChangesRaceTheHandset) {
   auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   printf(
       "stress I/O: %ld reads (%ld bytes, %ld timed out, %ld cancelled), %ld writes (%ld bytes, %ld timed out, "
-      "%ld cancelled), %ld purges, %ld mask changes, %ld waits (%ld answered), %ld bulk-IN and %ld bulk-OUT "
-      "completions, %.2f s\n",
+      "%ld cancelled), %ld purges, %ld mask changes, %ld waits (%ld answered), %ld immediate characters (%ld "
+      "sent), %ld bulk-IN and %ld bulk-OUT completions, %.2f s\n",
       counts.reads.load(), counts.bytesRead.load(), counts.readTimeouts.load(), counts.readsCancelled.load(),
       counts.writes.load(), counts.bytesWritten.load(), counts.writeTimeouts.load(), counts.writesCancelled.load(),
       counts.purges.load(), counts.maskChanges.load(), counts.waits.load(), counts.waitsAnswered.load(),
-      counts.bulkIn.load(), counts.bulkOut.load(), seconds);
+      counts.immediates.load(), counts.immediatesSent.load(), counts.bulkIn.load(), counts.bulkOut.load(), seconds);
   EXPECT_EQ(counts.reads.load(), 2L * StressRounds());
   EXPECT_GT(counts.bytesRead.load(), 0);
   EXPECT_GT(counts.writes.load(), 0);

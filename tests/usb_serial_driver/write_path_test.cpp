@@ -45,6 +45,17 @@ TEST_F(WritePath, FiveThousandBytesGoOutAsTwoFullTransfersAndTheRest) {
   EXPECT_EQ(StillToSend(), 0u);
 }
 
+// The handset completes each transfer inside the driver's IoCallDriver; the next one must not be
+// sent from inside that completion, or a long write would nest a stack frame set per transfer.
+TEST_F(WritePath, ALongWriteTheHandsetTakesAtOnceNeverNestsItsTransfers) {
+  kemu::DeepestCallNesting();  // from here on
+  kemu::Request write = Write(Pattern(64 * 1024));
+  Settle();
+  EXPECT_EQ(write.Information(), 64u * 1024);
+  EXPECT_EQ(handset_->OutTransfers().size(), 32u);
+  EXPECT_LE(kemu::DeepestCallNesting(), 2);  // the write itself, and one transfer under it
+}
+
 TEST_F(WritePath, EachTransferWaitsForTheOneBeforeAndTheStatusCountsWhatIsLeft) {
   DeviceTakesItsTime();
   kemu::Request first = Write(Pattern(5000));

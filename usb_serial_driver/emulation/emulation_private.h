@@ -2,6 +2,7 @@
 // while it runs driver code (a DPC, a completion or cancel routine, a dispatch routine).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -161,6 +162,8 @@ void CheckNoKernelObjectsIn(const void* begin, SIZE_T size, const char* what);
 IrpInfo& InfoOf(World& world, PIRP irp, const char* call);
 PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin);
 void FreeIrpMemory(PIRP irp);
+void NoteCallNesting(int change);
+extern std::atomic<int> deepestCallNesting;
 
 PVOID AllocatePool(POOL_TYPE type, SIZE_T size, ULONG tag, bool quota);
 std::u16string ToString(PCUNICODE_STRING string);

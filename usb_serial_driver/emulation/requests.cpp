@@ -2,6 +2,7 @@
 // see the device object of their own level, null above a driver-allocated request, and
 // STATUS_MORE_PROCESSING_REQUIRED stops the walk), cancellation, and the I/O manager's side of
 // requests that applications send.
+#include <atomic>
 #include <cstdlib>
 
 #include "emulation_private.h"
@@ -33,12 +34,25 @@ PIRP AllocateIrp(CCHAR stackSize, IrpOrigin origin) {
   return irp;
 }
 
+// How deeply IoCallDriver calls nest on one thread: a driver whose completions start the next
+// request inline would nest them, one kernel stack frame set per request.
+std::atomic<int> deepestCallNesting{0};
+
+void NoteCallNesting(int change) {
+  thread_local int depth = 0;
+  depth += change;
+  int deepest = deepestCallNesting.load(std::memory_order_relaxed);
+  while (depth > deepest && !deepestCallNesting.compare_exchange_weak(deepest, depth, std::memory_order_relaxed)) {
+  }
+}
+
 void FreeIrpMemory(PIRP irp) {
   memset(irp, 0xDD, irp->Size);
   free(irp);
 }
 
 void ResetRequests(World& world) {
+  deepestCallNesting = 0;
   for (auto& [irp, info] : world.irps) FreeIrpMemory(irp);
   world.irps.clear();
 }
@@ -127,7 +141,9 @@ NTSTATUS IoCallDriver(PDEVICE_OBJECT device, PIRP irp) {
   UCHAR major = location->MajorFunction;
   KIRQL irql = Current().irql;
   size_t held = Current().held.size();
+  NoteCallNesting(+1);
   NTSTATUS status = device->DriverObject->MajorFunction[major](device, irp);
+  NoteCallNesting(-1);
   if (Current().irql != irql)
     kemu::Bugcheck("the dispatch routine for major function 0x%x returned at IRQL %d, entered at %d", major,
                    Current().irql, irql);
@@ -207,6 +223,8 @@ BOOLEAN IoCancelIrp(PIRP irp) {
 }
 
 namespace kemu {
+
+int DeepestCallNesting() { return detail::deepestCallNesting.exchange(0); }
 
 size_t IrpsInUse() {
   auto lock = detail::Lock();

@@ -162,6 +162,8 @@ void SetBeforeCancelHook(std::function<void(PIRP)> hook);
 // Names a lock inside device extensions by its offset, for lock-order messages.
 void NameExtensionLock(size_t offset, const std::string& name);
 size_t IrpsInUse();  // allocated by drivers and not yet freed
+// The most IoCallDriver calls that were nested on one thread since Reset or the last call.
+int DeepestCallNesting();
 KIRQL CurrentIrql();
 
 }  // namespace kemu
