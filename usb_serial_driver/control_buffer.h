@@ -5,6 +5,7 @@
 #pragma once
 
 #include "port_extension.h"
+#include "spin_lock_held.h"
 
 namespace quenta {
 
@@ -26,6 +27,26 @@ struct ControlBuffer {
     Information = sizeof value;
   }
 };
+
+// Answers with a copy of a setting or counter taken under the lock that guards it.
+template <typename T>
+NTSTATUS AnswerWithCopy(PKSPIN_LOCK lock, const T& value, ControlBuffer& io) {
+  T copy;
+  {
+    SpinLockHeld held(lock);
+    copy = value;
+  }
+  io.Out(copy);
+  return STATUS_SUCCESS;
+}
+
+// Stores a setting under the lock that guards it.
+template <typename T>
+NTSTATUS StoreUnder(PKSPIN_LOCK lock, T& setting, const T& value) {
+  SpinLockHeld held(lock);
+  setting = value;
+  return STATUS_SUCCESS;
+}
 
 // A device-control request's own work, once its buffer lengths and power state are right.
 // Returns its status; the dispatcher completes the request with it.

@@ -145,19 +145,8 @@ void ImmediateTransferDone(PortExtension* port, bool accepted, ULONG sent) {
 }
 
 void NTAPI CompleteImmediateRoutine(PKDPC, PVOID context, PVOID, PVOID) {
-  AssertDpcEntry();
-  auto port = static_cast<PortExtension*>(context);
-  CompleteTransmitRequest(port, ImmediatePath);
-  DpcEnd(port);
+  TransmitCompletionDpc(context, ImmediatePath);
 }
-
-void NTAPI ImmediateTimeoutRoutine(PKDPC, PVOID context, PVOID, PVOID) {
-  AssertDpcEntry();
-  auto port = static_cast<PortExtension*>(context);
-  KIRQL irql;
-  IoAcquireCancelSpinLock(&irql);
-  AbortTransmitRequest(port, ImmediatePath, irql, STATUS_TIMEOUT, ReferenceTotalTimer);
-  DpcEnd(port);
-}
+void NTAPI ImmediateTimeoutRoutine(PKDPC, PVOID context, PVOID, PVOID) { TransmitTimeoutDpc(context, ImmediatePath); }
 
 }  // namespace quenta

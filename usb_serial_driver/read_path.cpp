@@ -44,6 +44,18 @@ void FinishCurrentRead(PortExtension* port, KIRQL irql, NTSTATUS status, ULONG r
                      &port->ReadTotalTimer, StartRead, GetNextRequest, referenceBit);
 }
 
+// The body of the completion and total time-out DPCs: says who finished the read, for an interval
+// timer that may still hold it, and drops the holder's bit.
+void FinishReadFromDpc(PVOID context, LONG finishedBy, NTSTATUS status, ULONG referenceBit) {
+  AssertDpcEntry();
+  auto port = static_cast<PortExtension*>(context);
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  port->CountOnLastRead = finishedBy;
+  FinishCurrentRead(port, irql, status, referenceBit);
+  DpcEnd(port);
+}
+
 void NTAPI ReadCancel(PDEVICE_OBJECT device, PIRP irp) {
   AssertCancelEntry();
   PortExtension* port = PortOf(device);
@@ -145,23 +157,11 @@ NTSTATUS QueueSizeChange(PortExtension* port, PIRP irp) {
 
 // The read was filled in direct mode.
 void NTAPI CompleteReadRoutine(PKDPC, PVOID context, PVOID, PVOID) {
-  AssertDpcEntry();
-  auto port = static_cast<PortExtension*>(context);
-  KIRQL irql;
-  IoAcquireCancelSpinLock(&irql);
-  port->CountOnLastRead = ReadFilled;
-  FinishCurrentRead(port, irql, STATUS_SUCCESS, ReferenceDataSide);
-  DpcEnd(port);
+  FinishReadFromDpc(context, ReadFilled, STATUS_SUCCESS, ReferenceDataSide);
 }
 
 void NTAPI TotalReadTimeoutRoutine(PKDPC, PVOID context, PVOID, PVOID) {
-  AssertDpcEntry();
-  auto port = static_cast<PortExtension*>(context);
-  KIRQL irql;
-  IoAcquireCancelSpinLock(&irql);
-  port->CountOnLastRead = ReadTotalTimedOut;
-  FinishCurrentRead(port, irql, STATUS_TIMEOUT, ReferenceTotalTimer);
-  DpcEnd(port);
+  FinishReadFromDpc(context, ReadTotalTimedOut, STATUS_TIMEOUT, ReferenceTotalTimer);
 }
 
 // The interval timer looks at the read once per interval amount: it finishes a read another

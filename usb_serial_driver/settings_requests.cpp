@@ -36,21 +36,13 @@ NTSTATUS Unsupported(const char* text) {
 
 }  // namespace
 
+// Any value: nothing is clocked by it. SERIAL_BAUD_RATE is the one ULONG.
 NTSTATUS SetBaudRate(PortExtension* port, ControlBuffer& io) {
-  ULONG baud = io.In<SERIAL_BAUD_RATE>().BaudRate;  // any value: nothing is clocked by it
-  SpinLockHeld held(&port->ControlLock);
-  port->CurrentBaud = baud;
-  return STATUS_SUCCESS;
+  return StoreUnder(&port->ControlLock, port->CurrentBaud, io.In<SERIAL_BAUD_RATE>().BaudRate);
 }
 
 NTSTATUS GetBaudRate(PortExtension* port, ControlBuffer& io) {
-  SERIAL_BAUD_RATE rate;
-  {
-    SpinLockHeld held(&port->ControlLock);
-    rate.BaudRate = port->CurrentBaud;
-  }
-  io.Out(rate);
-  return STATUS_SUCCESS;
+  return AnswerWithCopy(&port->ControlLock, port->CurrentBaud, io);
 }
 
 NTSTATUS SetLineControl(PortExtension* port, ControlBuffer& io) {
@@ -89,13 +81,7 @@ NTSTATUS SetChars(PortExtension* port, ControlBuffer& io) {
 }
 
 NTSTATUS GetChars(PortExtension* port, ControlBuffer& io) {
-  SERIAL_CHARS chars;
-  {
-    SpinLockHeld held(&port->ControlLock);
-    chars = port->SpecialChars;
-  }
-  io.Out(chars);
-  return STATUS_SUCCESS;
+  return AnswerWithCopy(&port->ControlLock, port->SpecialChars, io);
 }
 
 NTSTATUS SetHandflow(PortExtension* port, ControlBuffer& io) {
@@ -110,13 +96,7 @@ NTSTATUS SetHandflow(PortExtension* port, ControlBuffer& io) {
 }
 
 NTSTATUS GetHandflow(PortExtension* port, ControlBuffer& io) {
-  SERIAL_HANDFLOW flow;
-  {
-    SpinLockHeld held(&port->ControlLock);
-    flow = port->HandFlow;
-  }
-  io.Out(flow);
-  return STATUS_SUCCESS;
+  return AnswerWithCopy(&port->ControlLock, port->HandFlow, io);
 }
 
 NTSTATUS SetTimeouts(PortExtension* port, ControlBuffer& io) {
@@ -124,19 +104,11 @@ NTSTATUS SetTimeouts(PortExtension* port, ControlBuffer& io) {
   if (timeouts.ReadIntervalTimeout == MAXULONG && timeouts.ReadTotalTimeoutMultiplier == MAXULONG &&
       timeouts.ReadTotalTimeoutConstant == MAXULONG)
     return STATUS_INVALID_PARAMETER;
-  SpinLockHeld held(&port->ControlLock);
-  port->Timeouts = timeouts;  // the requests already current keep their timers
-  return STATUS_SUCCESS;
+  return StoreUnder(&port->ControlLock, port->Timeouts, timeouts);  // current requests keep their timers
 }
 
 NTSTATUS GetTimeouts(PortExtension* port, ControlBuffer& io) {
-  SERIAL_TIMEOUTS timeouts;
-  {
-    SpinLockHeld held(&port->ControlLock);
-    timeouts = port->Timeouts;
-  }
-  io.Out(timeouts);
-  return STATUS_SUCCESS;
+  return AnswerWithCopy(&port->ControlLock, port->Timeouts, io);
 }
 
 NTSTATUS SetDtr(PortExtension* port, ControlBuffer&) { return ChangeDtrRts(port, SERIAL_DTR_STATE, 0); }
@@ -175,10 +147,7 @@ NTSTATUS GetModemControl(PortExtension* port, ControlBuffer& io) {
 }
 
 NTSTATUS SetModemControl(PortExtension* port, ControlBuffer& io) {
-  ULONG control = io.In<ULONG>();
-  SpinLockHeld held(&port->ControlLock);
-  port->ModemControl = UCHAR(control);
-  return STATUS_SUCCESS;
+  return StoreUnder(&port->ControlLock, port->ModemControl, UCHAR(io.In<ULONG>()));
 }
 
 NTSTATUS XoffCounter(PortExtension*, ControlBuffer& io) {

@@ -27,13 +27,7 @@ ULONG BytesNotYetSent(const PortExtension* port) {
 }  // namespace
 
 NTSTATUS GetWaitMask(PortExtension* port, ControlBuffer& io) {
-  ULONG mask;
-  {
-    SpinLockHeld held(&port->ReceiveLock);
-    mask = port->WaitMask;
-  }
-  io.Out(mask);
-  return STATUS_SUCCESS;
+  return AnswerWithCopy(&port->ReceiveLock, port->WaitMask, io);
 }
 
 NTSTATUS GetModemStatus(PortExtension*, ControlBuffer& io) {
@@ -82,23 +76,11 @@ NTSTATUS GetProperties(PortExtension* port, ControlBuffer& io) {
 }
 
 NTSTATUS GetDtrRts(PortExtension* port, ControlBuffer& io) {
-  ULONG state;
-  {
-    SpinLockHeld held(&port->ControlLock);
-    state = port->DtrRts;
-  }
-  io.Out(state);
-  return STATUS_SUCCESS;
+  return AnswerWithCopy(&port->ControlLock, port->DtrRts, io);
 }
 
 NTSTATUS GetStats(PortExtension* port, ControlBuffer& io) {
-  SERIALPERF_STATS stats;
-  {
-    SpinLockHeld held(&port->ReceiveLock);
-    stats = port->PerfStats;
-  }
-  io.Out(stats);
-  return STATUS_SUCCESS;
+  return AnswerWithCopy(&port->ReceiveLock, port->PerfStats, io);
 }
 
 NTSTATUS ClearStats(PortExtension* port, ControlBuffer&) {

@@ -1,6 +1,7 @@
 #include "transmit_side.h"
 
 #include "dpc_accounting.h"
+#include "entry_irql.h"
 #include "serial_paths.h"
 #include "usb_transfers.h"
 #include "wait_mask.h"
@@ -47,7 +48,9 @@ void AbortTransmitRequest(PortExtension* port, const TransmitPath& path, KIRQL i
   CancelTakenTransfer(port, TransmitDirection, transfer);
 }
 
-void CompleteTransmitRequest(PortExtension* port, const TransmitPath& path) {
+void TransmitCompletionDpc(PVOID context, const TransmitPath& path) {
+  AssertDpcEntry();
+  auto port = static_cast<PortExtension*>(context);
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   PendingCompletion& record = port->*path.Completion;
@@ -56,6 +59,16 @@ void CompleteTransmitRequest(PortExtension* port, const TransmitPath& path) {
   TryCompleteCurrent(port, nullptr, irql, record.Status, &(port->*path.Current),
                      path.Queue ? &(port->*path.Queue) : nullptr, nullptr, &(port->*path.TotalTimer), path.Starter,
                      path.GetNext, ReferenceDataSide);
+  DpcEnd(port);
+}
+
+void TransmitTimeoutDpc(PVOID context, const TransmitPath& path) {
+  AssertDpcEntry();
+  auto port = static_cast<PortExtension*>(context);
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  AbortTransmitRequest(port, path, irql, STATUS_TIMEOUT, ReferenceTotalTimer);
+  DpcEnd(port);
 }
 
 void CheckTransmitEmpty(PortExtension* port) {

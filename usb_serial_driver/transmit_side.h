@@ -38,8 +38,10 @@ void FinishDataSide(PortExtension* port, const TransmitPath& path, ULONG_PTR inf
 void AbortTransmitRequest(PortExtension* port, const TransmitPath& path, KIRQL irql, NTSTATUS status,
                           ULONG referenceBit);
 
-// The completion DPC of a path: drops the data side's bit with the record's status.
-void CompleteTransmitRequest(PortExtension* port, const TransmitPath& path);
+// The bodies of a path's two DPC routines (context: the PortExtension). The completion DPC drops
+// the data side's bit with the record's status; the time-out DPC aborts as above with bit 4.
+void TransmitCompletionDpc(PVOID context, const TransmitPath& path);
+void TransmitTimeoutDpc(PVOID context, const TransmitPath& path);
 
 // Cancel spin lock held, the transfer that carried the path's bytes being back (accepted: both
 // statuses clean; sent: the bytes the device took). The write's answer is TRUE when bytes are

@@ -224,20 +224,7 @@ NTSTATUS NTAPI FlushDispatch(PDEVICE_OBJECT device, PIRP irp) {
   return StartOrQueue(port, irp, &port->WriteQueue, &port->CurrentWriteIrp, StartFlush);
 }
 
-void NTAPI CompleteWriteRoutine(PKDPC, PVOID context, PVOID, PVOID) {
-  AssertDpcEntry();
-  auto port = static_cast<PortExtension*>(context);
-  CompleteTransmitRequest(port, WritePath);
-  DpcEnd(port);
-}
-
-void NTAPI WriteTimeoutRoutine(PKDPC, PVOID context, PVOID, PVOID) {
-  AssertDpcEntry();
-  auto port = static_cast<PortExtension*>(context);
-  KIRQL irql;
-  IoAcquireCancelSpinLock(&irql);
-  AbortTransmitRequest(port, WritePath, irql, STATUS_TIMEOUT, ReferenceTotalTimer);
-  DpcEnd(port);
-}
+void NTAPI CompleteWriteRoutine(PKDPC, PVOID context, PVOID, PVOID) { TransmitCompletionDpc(context, WritePath); }
+void NTAPI WriteTimeoutRoutine(PKDPC, PVOID context, PVOID, PVOID) { TransmitTimeoutDpc(context, WritePath); }
 
 }  // namespace quenta
