@@ -33,6 +33,10 @@ struct IrpInfo {
   bool majorKnown = false;
   int startNextPowerCalls = 0;
   int levels = 0;  // drivers the IRP was sent to (IoCallDriver calls)
+  // Set when IoCompleteRequest starts its walk (which rewrites the stack locations): whether the
+  // location being completed had been marked pending.
+  bool completionStarted = false;
+  bool markedAtCompletion = false;
   std::function<void(PIRP)> onTopCompletion;
   std::vector<UCHAR> buffer;  // the system buffer of a request from an application
 };

@@ -160,6 +160,8 @@ void IoCompleteRequest(PIRP irp, CCHAR priorityBoost) {
     if (info.state == IrpState::Completed) kemu::Bugcheck("MULTIPLE_IRP_COMPLETE_REQUESTS");
     info.state = IrpState::InFlight;
     info.boost = priorityBoost;
+    info.completionStarted = true;
+    info.markedAtCompletion = (IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED) != 0;
   }
   if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE))
     kemu::Bugcheck("CANCEL_STATE_IN_COMPLETED_IRP: a request completed with a cancel routine set");
@@ -303,7 +305,10 @@ NTSTATUS Request::Send() {
   auto lock = Lock();
   IrpInfo& info = InfoOf(TheWorld(), irp_, "Request::Send");
   bool completed = info.state == IrpState::Completed;
-  bool marked = completed ? irp_->PendingReturned : (location->Control & SL_PENDING_RETURNED) != 0;
+  // Another thread may be walking the completion right now, rewriting the stack locations.
+  bool marked = completed                ? irp_->PendingReturned
+                : info.completionStarted ? info.markedAtCompletion
+                                         : (location->Control & SL_PENDING_RETURNED) != 0;
   if (status == STATUS_PENDING) {
     if (!marked) Bugcheck("a dispatch routine returned STATUS_PENDING without marking the request pending");
   } else {
