@@ -78,6 +78,9 @@ NTSTATUS NTAPI OpenDispatch(PDEVICE_OBJECT device, PIRP irp) {
   if (InterlockedIncrement(&port->OpenCount) != 1) return RefuseOpen(port, irp, STATUS_ACCESS_DENIED);
   if (IoGetCurrentIrpStackLocation(irp)->Parameters.Create.Options & FILE_DIRECTORY_FILE)
     return RefuseOpen(port, irp, STATUS_NOT_A_DIRECTORY);
+  // Transfer blocks still here were left by a close that found the device going (its removal
+  // frees them): this open passed the gate just before, and the device is going for it too.
+  if (port->RxTransferBlock || port->TxTransferBlock) return RefuseOpen(port, irp, STATUS_DELETE_PENDING);
   NTSTATUS status = AllocateReceiveRing(port);
   if (!NT_SUCCESS(status)) return RefuseOpen(port, irp, status);
   // The transfer blocks come before the open succeeds, so no transfer is ever built without one.

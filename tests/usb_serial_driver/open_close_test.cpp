@@ -223,6 +223,13 @@ TEST_F(OpenClose, ACloseAfterSurpriseRemovalSucceedsAndFreesTheRing) {
   EXPECT_FALSE(Logged("Close Port !!!\n"));  // the short close of a device that is going
   // The transfer blocks outlive the short close; the removal that follows frees them.
   EXPECT_NE(port->RxTransferBlock, nullptr);
+  // An open that passed the gate just before the surprise removal does not take new blocks over
+  // them (found by the threaded stress: they leaked).
+  ULONG flags = port->PnpFlags;
+  port->PnpFlags = 0;
+  EXPECT_EQ(Open(fdo), STATUS_DELETE_PENDING);
+  port->PnpFlags = flags;
+  EXPECT_EQ(port->OpenCount, 0);
   Remove(handset);
   EXPECT_EQ(kemu::PoolBlocksInUse(kComx), 1u);  // the driver's registry path
 }
