@@ -27,8 +27,8 @@ TEST_F(ImmediateChar, GoesOutAtOnceAndCompletes) {
   EXPECT_EQ(wait.Output(), Bytes(ULONG(SERIAL_EV_TXEMPTY)));
 }
 
-// As written, the refused character's flag made the write's next completion look like its own:
-// the write's transfer was taken for the character's and the write stopped.
+// A refused character never marks itself in flight: otherwise the write's next completion would
+// be taken for the character's, and the write would stop.
 TEST_F(ImmediateChar, IsRefusedWhileAWriteIsSentAndLeavesTheWriteAlone) {
   handset_->SetOutCompletesLater(true);
   kemu::Request write = Write(std::vector<UCHAR>(3000, 'w'));
@@ -90,7 +90,7 @@ TEST_F(ImmediateChar, TimesOutAndCancelsLikeAWrite) {
   EXPECT_FALSE(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).WaitForImmediate);
 }
 
-// As written, nothing cancelled a pending immediate character when its handle closed.
+// A pending immediate character is cancelled when its handle closes, like every other request.
 TEST_F(ImmediateChar, CleanupCancelsAPendingCharacter) {
   handset_->SetOutCompletesLater(true);
   kemu::Request immediate = Immediate('x');

@@ -61,8 +61,8 @@ TEST_F(ReadPath, AWaitingReadTakesWhatTheRingHeldFirst) {
   EXPECT_EQ(RingBytes(port_), Bytes(std::string("gh")));
 }
 
-// As written, a read found cancelled only after it had taken the ring's bytes left the ring
-// counting them, and the next read returned stale bytes.
+// A cancelled read takes nothing from the ring: bytes it took would go with it while the ring went
+// on counting them, and the next read would return stale bytes.
 TEST_F(ReadPath, AReadCancelledBeforeItStartsTakesNothingFromTheRing) {
   Deliver("keep");
   kemu::Request cancelled = kemu::Request::Read(fdo_, 10);

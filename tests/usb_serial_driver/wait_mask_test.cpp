@@ -92,8 +92,8 @@ TEST_F(WaitMask, ASecondWaitAndAWaitWithoutAMaskAreRefused) {
   EXPECT_EQ(wait.Information(), 0u);
 }
 
-// As written, the cancel's grab gave up the data side even when a report was already on its way:
-// the wait completed under the cancel, and its CommWaitDpc then completed whatever came next.
+// A cancel that meets a report already on its way leaves the wait to the report: were the cancel
+// to complete it, the report's CommWaitDpc would complete whatever wait came next.
 TEST_F(WaitMask, ACancelMeetingAReportLeavesTheWaitToTheReport) {
   SetWaitMask(SERIAL_EV_RXCHAR);
   kemu::Request wait = Wait();

@@ -164,8 +164,8 @@ TEST_F(WritePath, ATransferRefusedByItsUrbStatusLeavesTheWriteToItsTimeOut) {
   EXPECT_EQ(write.Information(), 0u);
 }
 
-// As written, a write whose transfer failed waited for its time-out or cancel, and then for a
-// transfer that would never come back: it never completed.
+// A write whose transfer failed ends with its cancel; waiting on for a transfer that will never
+// come back would leave it pending for ever.
 TEST_F(WritePath, AWriteWhoseTransferFailedEndsWithItsCancel) {
   DeviceTakesItsTime();
   kemu::Request write = Write(Pattern(3000));
