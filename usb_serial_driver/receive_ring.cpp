@@ -83,8 +83,8 @@ ULONG StoreInRead(PortExtension* port, const UCHAR* bytes, ULONG count) {
   return stored;
 }
 
-// Data bytes, in order, into the read or the ring.
-void StoreReceived(PortExtension* port, const UCHAR* bytes, ULONG count) {
+// Data bytes, in order, into the read or the ring: PutReceivedChar for a run of bytes at once.
+void PutReceivedChars(PortExtension* port, const UCHAR* bytes, ULONG count) {
   while (count) {
     bool direct = FillingReadDirectly(port);
     ULONG stored = direct ? StoreInRead(port, bytes, count) : StoreInRing(port, bytes, count);
@@ -141,7 +141,7 @@ void DeliverReceived(PortExtension* port, const UCHAR* bytes, ULONG count) {
   if (!port->RingBase) return;  // the port was closed under the transfer
   bool flowChars = (port->HandFlow.FlowReplace & SERIAL_AUTO_TRANSMIT) != 0;
   if (!flowChars && !port->WaitMask) {
-    StoreReceived(port, bytes, count);  // no byte needs looking at
+    PutReceivedChars(port, bytes, count);  // no byte needs looking at
     return;
   }
   // Byte by byte for the events and the flow-control characters; the data bytes between two
@@ -150,7 +150,7 @@ void DeliverReceived(PortExtension* port, const UCHAR* bytes, ULONG count) {
   for (ULONG i = 0; i < count; ++i) {
     UCHAR c = bytes[i];
     if (flowChars && (c == port->SpecialChars.XonChar || c == port->SpecialChars.XoffChar)) {
-      StoreReceived(port, bytes + i - run, run);
+      PutReceivedChars(port, bytes + i - run, run);
       run = 0;
       // Only reported: writes are not held back.
       if (c == port->SpecialChars.XoffChar)
@@ -162,7 +162,7 @@ void DeliverReceived(PortExtension* port, const UCHAR* bytes, ULONG count) {
     RaiseEvents(port, SERIAL_EV_RXCHAR | (c == port->SpecialChars.EventChar ? SERIAL_EV_RXFLAG : 0));
     ++run;
   }
-  StoreReceived(port, bytes + count - run, run);
+  PutReceivedChars(port, bytes + count - run, run);
 }
 
 ULONG CopyFromRing(PortExtension* port, PIRP read) {
