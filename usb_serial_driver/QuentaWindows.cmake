@@ -2,35 +2,11 @@
 # no C runtime, entered at DriverEntry, importing only ntoskrnl.exe, HAL.dll and USBD.SYS.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(quenta_arch i686)
-  # No x87/SSE state in 32-bit kernel code; no unwind tables nobody reads.
-  set(quenta_arch_flags -mgeneral-regs-only -fno-asynchronous-unwind-tables)
-  set(quenta_link_flags -Wl,--subsystem,native:5.01 -Wl,--major-os-version,5 -Wl,--minor-os-version,1
-      -Wl,--entry,_DriverEntry@8 -Wl,--image-base,0x10000)
 else()
   set(quenta_arch x86_64)
-  set(quenta_arch_flags)
-  # An image base above 4 GiB turns any 32-bit absolute relocation into a link error.
-  set(quenta_link_flags -Wl,--subsystem,native:5.02 -Wl,--major-os-version,5 -Wl,--minor-os-version,2
-      -Wl,--entry,DriverEntry -Wl,--image-base,0x140000000)
 endif()
-
-add_library(quenta_objects OBJECT ${QUENTA_SOURCES})
-target_compile_definitions(quenta_objects PRIVATE _WIN32_WINNT=0x0501)
-target_compile_options(quenta_objects PRIVATE ${QUENTA_KERNEL_FLAGS} ${quenta_arch_flags} -O2
-  -fno-stack-protector -fno-stack-check -mno-stack-arg-probe)
-kit_warnings(quenta_objects)
-
-add_executable(Quenta $<TARGET_OBJECTS:quenta_objects>)
-set_target_properties(Quenta PROPERTIES SUFFIX ".sys" LINKER_LANGUAGE CXX)
-# Linked as an executable (no DLL flag, no export table); the kernel's import libraries only,
-# then libgcc for 64-bit division helpers on i686.
-set(CMAKE_CXX_STANDARD_LIBRARIES "")
-target_link_options(Quenta PRIVATE -nostdlib -nostartfiles
-  -Wl,--dynamicbase -Wl,--nxcompat -Wl,--wdmdriver
-  -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc
-  -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000 -Wl,--no-insert-timestamp
-  ${quenta_link_flags})
-target_link_libraries(Quenta PRIVATE ntoskrnl hal usbd gcc)
+kit_kernel_image(Quenta ENTRY DriverEntry ENTRY_I686 _DriverEntry@8
+  SOURCES ${QUENTA_SOURCES} LIBS ntoskrnl hal usbd)
 
 # After every link: the image must be a native driver importing only from the kernel, HAL and
 # USB driver interface, with no constructor sections and a correct PE checksum; otherwise the
