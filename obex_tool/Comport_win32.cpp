@@ -41,7 +41,8 @@ public:
         DWORD mask = 0;
         if (!WaitCommEvent(port_, &mask, &wait_ov_)) {
             if (GetLastError() != ERROR_IO_PENDING) {
-                return Wait::Failed;
+                // A driver refuses a wait on the empty mask that stop() sets: that is the stop.
+                return stopped() ? Wait::Stopped : Wait::Failed;
             }
             if (!await(wait_ov_)) {
                 return Wait::Stopped;
@@ -64,7 +65,7 @@ public:
             return count == 1 ? Read::Byte : Read::Empty;
         }
         if (GetLastError() != ERROR_IO_PENDING) {
-            return Read::Failed;
+            return stopped() ? Read::Stopped : Read::Failed;
         }
         if (!await(read_ov_)) {
             return Read::Stopped;
