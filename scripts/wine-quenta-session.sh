@@ -43,7 +43,8 @@ quenta_wine_inputs_stamp() {
     echo "${quenta_wine_supplied[*]}"
     sha256sum "$KIT_WIN64_BUILD/usb_serial_driver/Quenta.sys" "$KIT_WIN64_BUILD/usb_serial_driver/Quenta.inf" \
       "$KIT_WIN64_BUILD/tools/test_usb_bus/test_usb_bus.sys" \
-      "$KIT_WIN64_BUILD/tools/wine_kernel_supply/wine_kernel_supply.sys" | awk '{ print $1 }'
+      "$KIT_WIN64_BUILD/tools/wine_kernel_supply/wine_kernel_supply.sys" \
+      "$KIT_WIN64_BUILD/tools/wine_kernel_harness/add_driver_package.exe" | awk '{ print $1 }'
   } | sha256sum | awk '{ print $1 }'
 }
 
@@ -125,22 +126,20 @@ quenta_wine_start() {
   # Handsets' devices mapped for the relays of an earlier session.
   local n
   for ((n = 101; n <= 255; ++n)); do rm -f "$WINEPREFIX/dosdevices/com$n"; done
-  # The first program of the session starts the driver hosts, which inherit its standard error
-  # and debug channels: the drivers' DbgPrint lines land in the log.
+  # The first program of the session starts the wineserver and the driver hosts, which inherit
+  # its environment, standard error and debug channels: the drivers' DbgPrint lines land in the
+  # log, and the server opens terminals without taking them as its controlling terminal.
   : >"$quenta_wine_log"
-  WINEDEBUG=-all,+debugstr,err+plugplay setsid wine "$KIT_WIN64_BUILD/tools/wine_kernel_harness/wine_keep_alive.exe" \
-    </dev/null >/dev/null 2>>"$quenta_wine_log" &
+  LD_PRELOAD=$KIT_LINUX_BUILD/tools/no_ctty_shim/no_ctty_shim.so WINEDEBUG=${QUENTA_WINEDEBUG:--all,+debugstr,err+plugplay} \
+    setsid wine "$KIT_WIN64_BUILD/tools/wine_kernel_harness/wine_keep_alive.exe" </dev/null >/dev/null \
+    2>>"$quenta_wine_log" {quenta_wine_lock_fd}>&- &
 }
 
-# The number of the next free COM name for a relay's own port (the handset's side).
+# The COM name of the relay's own port (the handset's serial device), fixed by the handset's
+# port number so that handsets plugged in from several shells at once never share one.
 quenta_wine_relay_com() {
-  local n
-  for ((n = 255; n > 100; --n)); do
-    [[ -e $WINEPREFIX/dosdevices/com$n || -L $WINEPREFIX/dosdevices/com$n ]] && continue
-    echo "$n"
-    return 0
-  done
-  return 1
+  local number=$1
+  echo $((number <= 155 ? number + 100 : number - 100))
 }
 
 # A relay reads its commands from a FIFO that one holder process keeps open for writing, and no
@@ -152,7 +151,7 @@ quenta_wine_plug() {
     quenta_wine_fail "COM$number is Wine's own mapping of $(readlink "$WINEPREFIX/dosdevices/com$number"); choose another number"
     return 1
   fi
-  relay_com=$(quenta_wine_relay_com) || quenta_wine_fail "no free COM name for the relay" || return 1
+  relay_com=$(quenta_wine_relay_com "$number")
   ln -sfn "$device" "$WINEPREFIX/dosdevices/com$relay_com"
   out=$quenta_wine_state/relay-$number
   rm -f "$out.in" "$out.out" "$out.err"
@@ -161,7 +160,7 @@ quenta_wine_plug() {
   quenta_wine_relay_holder[$number]=$!
   LD_PRELOAD=$KIT_LINUX_BUILD/tools/pty_modem_shim/pty_modem_shim.so \
     wine "$KIT_WIN64_BUILD/tools/wine_kernel_harness/usb_bus_relay.exe" "COM$relay_com" "COM$number" \
-    <"$out.in" >"$out.out" 2>"$out.err" &
+    <"$out.in" >"$out.out" 2>"$out.err" {quenta_wine_lock_fd}>&- &
   quenta_wine_relay_pid[$number]=$!
   quenta_wine_relay_port[$number]=$relay_com
   local tries
@@ -201,7 +200,8 @@ quenta_wine_unplug() {
   fi
   wait "$pid" 2>/dev/null || status=1
   grep -q "^gone COM$number" "$out.out" || status=1
-  ((status == 0)) || quenta_wine_fail "COM$number was not unplugged cleanly: $(tr -d '\r' <"$out.err")"
+  ((status == 0)) ||
+    quenta_wine_fail "COM$number was not unplugged cleanly: $(tr -d '\r' <"$out.out" | tr '\n' ' ')$(tr -d '\r' <"$out.err")"
   rm -f "$WINEPREFIX/dosdevices/com${quenta_wine_relay_port[$number]}" "$out.in"
   unset "quenta_wine_relay_holder[$number]" "quenta_wine_relay_pid[$number]" "quenta_wine_relay_port[$number]"
   return $status

@@ -66,10 +66,9 @@ HANDLE open_handset_port(const std::string& name)
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     COMMTIMEOUTS timeouts{};
-    // Return as soon as a byte is there; come back empty after a second of silence.
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-    timeouts.ReadTotalTimeoutConstant = 1000;
+    // Wait for the first byte, then return what came with it. (Wine does not end a read on a
+    // pseudo-terminal at the first byte when asked to with MAXDWORD interval and multiplier.)
+    timeouts.ReadIntervalTimeout = 1;
     if (!GetCommState(port, &dcb)) {
         CloseHandle(port);
         return INVALID_HANDLE_VALUE;

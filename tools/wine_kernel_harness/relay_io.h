@@ -14,8 +14,8 @@ bool control(HANDLE handle, DWORD code, const void* in, DWORD in_length, void* o
 bool read_some(HANDLE handle, void* buffer, DWORD length, DWORD& read);
 bool write_all(HANDLE handle, const void* buffer, DWORD length);
 
-// Opens the serial port "\\.\<name>" at 115200 8N1, raw, with reads that return as soon as at
-// least one byte is there. INVALID_HANDLE_VALUE on failure.
+// Opens the serial port "\\.\<name>" at 115200 8N1, raw, with reads that wait for a first byte
+// and return what arrived with it. INVALID_HANDLE_VALUE on failure.
 HANDLE open_handset_port(const std::string& name);
 
 // Opens the bus's control device, waiting up to `seconds` for the bus driver to come up.
