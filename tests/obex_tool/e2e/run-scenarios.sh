@@ -4,6 +4,9 @@
 #   run-scenarios.sh wine [scenario...]     the x86_64 Windows build under Wine (KIT_WIN64_BUILD,
 #                                           with the simulator and the modem-line shim of
 #                                           KIT_LINUX_BUILD; WINEPREFIX and a wineserver set up)
+#   run-scenarios.sh quenta [scenario...]   the same Zarnik.exe with its COM port served by our
+#                                           Quenta.sys under Wine's kernel, on a handset plugged
+#                                           into the test USB bus (scripts/wine-quenta-session.sh)
 # Without names it runs every scenario of scenarios.sh that the mode supports.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -20,6 +23,8 @@ source "$here/scenarios.sh"
 source "$here/../../support/scenario_runner.sh"
 sim_pid=
 slave=
+# Commands for the test USB bus's relay once the handset is plugged in (quenta mode).
+bus_commands=()
 
 # --- set-up helpers used by the scenarios
 
@@ -77,13 +82,34 @@ zarnik_bare() {
 run_zarnik_in() {
   local dir=$1 number=$2 device=$3
   shift 3
-  if [[ $mode == wine ]]; then
+  if [[ $mode == quenta ]]; then
+    run_zarnik_on_quenta "$dir" "$number" "$device" "$@"
+  elif [[ $mode == wine ]]; then
     [[ -n $device ]] && ln -sfn "$device" "$WINEPREFIX/dosdevices/com$number"
     (cd "$dir" && LD_PRELOAD=$linux_build/tools/pty_modem_shim/pty_modem_shim.so \
       wine "$KIT_WIN64_BUILD/obex_tool/Zarnik.exe" "$@")
   else
     (cd "$dir" && env "COM$number=$device" "$linux_build/obex_tool/Zarnik" "$@")
   fi
+}
+
+# The handset on SLAVE is plugged into the test USB bus and becomes COM<PORT> through Quenta; it is
+# pulled out again after the run. Problems of the harness go to $work/harness (judged afterwards).
+run_zarnik_on_quenta() {
+  local dir=$1 number=$2 device=$3 status command plugged=
+  shift 3
+  if [[ -n $device ]]; then
+    if quenta_wine_plug "$number" "$device" 2>>"$work/harness"; then
+      plugged=1
+      for command in "${bus_commands[@]}"; do
+        quenta_wine_command "$number" "$command" 2>>"$work/harness"
+      done
+    fi
+  fi
+  (cd "$dir" && wine "$KIT_WIN64_BUILD/obex_tool/Zarnik.exe" "$@")
+  status=$?
+  [[ -z $plugged ]] || quenta_wine_unplug "$number" 2>>"$work/harness"
+  return $status
 }
 
 # --- checks
@@ -167,18 +193,44 @@ expect_raw_transcript() {
 # --- the run
 
 skip_scenario() {
-  [[ $mode == wine ]] && [[ " ${native_only[*]} " == *" $1 "* ]]
+  if [[ $mode != native && " ${native_only[*]} " == *" $1 "* ]]; then
+    return 0
+  fi
+  [[ $mode != quenta && " ${quenta_only[*]} " == *" $1 "* ]]
 }
 
 before_scenario() {
   mkdir -p "$work/handset"
   slave=
   port=5
+  bus_commands=()
+  if [[ $mode == quenta ]]; then
+    scenario_started=$(date +%s%N)
+    driver_lines=$(quenta_wine_driver_output | wc -l)
+  fi
 }
 
 after_scenario() {
   stop_sim
+  if [[ $mode == quenta ]]; then
+    # The drivers' debugger output of this scenario stays with it, for a failed one.
+    quenta_wine_driver_output | tail -n +$((driver_lines + 1)) >"$work/QuentaDebug.log"
+    if [[ -s $work/harness ]]; then
+      say_fail "harness: $(head -c 400 "$work/harness")"
+    fi
+    printf '    %s: %s s with plugging in and pulling out\n' "$name" \
+      "$(awk -v ns=$(($(date +%s%N) - scenario_started)) 'BEGIN { printf "%.1f", ns / 1e9 }')"
+  fi
 }
+
+if [[ $mode == quenta ]]; then
+  : "${KIT_WIN64_BUILD:?KIT_WIN64_BUILD must name the x86_64 Windows build}"
+  # shellcheck source=../../../scripts/wine-quenta-session.sh
+  source "$here/../../../scripts/wine-quenta-session.sh"
+  session_log=$(mktemp "${TMPDIR:-/tmp}/quenta-session.XXXXXX")
+  trap 'quenta_wine_stop; rm -f "$session_log"' EXIT
+  quenta_wine_start "$session_log" || exit 1
+fi
 
 names=("$@")
 if ((${#names[@]} == 0)); then

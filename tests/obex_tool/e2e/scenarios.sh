@@ -5,6 +5,8 @@
 # Scenarios that cannot run under Wine: a POSIX device path; and a hung-up pseudo-terminal,
 # which Wine does not report as a read error (a removed port on Windows does).
 native_only=(device_path device_gone_ends_with_1)
+# Scenarios only for Quenta under Wine's kernel, where the test USB bus can pull the handset out.
+quenta_only=(handset_pulled_out_while_sending)
 
 CONNECT="CONNECT version=10 flags=00 max=8192 target=6b01cb31410611d49a770050da3f471f -> a0"
 LISTING="GET final type=x-obex/folder-listing -> a0"
@@ -278,6 +280,22 @@ scenario_device_gone_ends_with_1() {
   local expected=$'On serial_listener error!! \nOn enter copy data!! size:0\nOn exit copy data!! size:0 data_size:0\nOn WaitCommEvent error!! '
   [[ $(tail -n 4 "$work/pc/ObexCom.log") == "$expected" ]] ||
     say_fail "port log ends with: $(tail -n 4 "$work/pc/ObexCom.log" | cut -c1-60)"
+}
+
+scenario_handset_pulled_out_while_sending() {
+  sim
+  local_file x.txt 3000
+  # The file goes out in a PUT of 3006 bytes, carried in two bulk transfers; about 2180 bytes
+  # have passed when the second starts, and the handset is gone then.
+  bus_commands=("fault pull-out out 2048")
+  zarnik Pics/x.txt x.txt
+  expect_exit 1
+  expect_request "PUT name=x.txt length=3000 body=0 creator=61646472 -> 90"
+  ! grep -q '^PUT final' "$work/transcript" || say_fail "the handset got the whole file"
+  expect_no_handset_file Pics/x.txt
+  # The write in progress fails, and so does the listener's wait.
+  expect_port_log_has "ObexSend  error "
+  expect_port_log_last "On WaitCommEvent error!! "
 }
 
 scenario_reconnect_retries_once() {
