@@ -62,7 +62,9 @@ quenta_wine_stage_package() {
       wine_kernel_supply.sys "${quenta_wine_supplied[@]}" >/dev/null
 }
 
-# The registry entries of the root-enumerated test USB bus: its service and its device.
+# The registry entries of the root-enumerated test USB bus: its service and its device. Wine
+# enumerates a service's root devices when the service starts, so the bus starts with the system
+# (start type 1) rather than on demand.
 quenta_wine_bus_registry() {
   local hardware_id
   hardware_id=$(printf 'ROOT\\TESTUSBBUS\0\0' | iconv -t UTF-16LE | od -An -tx1 -v | tr -s ' \n' ',' |
@@ -72,7 +74,7 @@ REGEDIT4
 
 [HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\TestUsbBus]
 "Type"=dword:00000001
-"Start"=dword:00000003
+"Start"=dword:00000001
 "ErrorControl"=dword:00000001
 "ImagePath"="C:\\\\windows\\\\system32\\\\drivers\\\\test_usb_bus.sys"
 

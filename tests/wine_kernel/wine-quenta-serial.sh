@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# The Win32 serial calls of Wine's kernel32 (GetCommState/SetCommState, time-outs, WaitCommEvent
+# with a mask change, purge, ClearCommError, the device-error latch) against our Quenta.sys under
+# Wine's kernel, on a handset plugged into the test USB bus and served by the simulated handset
+# (scripts/wine-quenta-session.sh; the cases are in serial_api_check.cpp). scripts/test.sh runs
+# this in its win64 part.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+: "${KIT_LINUX_BUILD:?}" "${KIT_WIN64_BUILD:?}"
+# shellcheck source=../../scripts/wine-quenta-session.sh
+source "$here/../../scripts/wine-quenta-session.sh"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/quenta-serial.XXXXXX")
+trap 'quenta_wine_stop; rm -rf "$work"' EXIT
+quenta_wine_start "$work/session.log" || exit 1
+number=7
+failures=0
+
+# run_cases [FAULT] CASE...: a fresh handset as COM7 (with FAULT armed on its transfers), then the
+# cases, each on a port opened anew.
+run_cases() {
+  local fault=
+  if [[ $1 == fault\ * ]]; then
+    fault=$1
+    shift
+  fi
+  local started=$(date +%s%N) sim_pid line
+  rm -rf "$work/handset" "$work/sim.out"
+  mkdir -p "$work/handset"
+  "$KIT_LINUX_BUILD/tools/handset_sim/handset_sim" --root "$work/handset" >"$work/sim.out" 2>/dev/null &
+  sim_pid=$!
+  for _ in $(seq 3000); do
+    [[ -s $work/sim.out ]] && break
+    sleep 0.01
+  done
+  if quenta_wine_plug "$number" "$(head -n 1 "$work/sim.out")" && { [[ -z $fault ]] || quenta_wine_command "$number" "$fault"; }; then
+    wine "$KIT_WIN64_BUILD/tests/wine_kernel/serial_api_check.exe" "\\\\.\\COM$number" "$@" >"$work/check.out" 2>&1
+    quenta_wine_unplug "$number" || failures=$((failures + 1))
+  else
+    echo "FAIL ${*}: the handset did not become COM$number"
+    failures=$((failures + 1))
+  fi
+  kill "$sim_pid" 2>/dev/null
+  wait "$sim_pid" 2>/dev/null
+  while read -r line; do
+    echo "$line"
+    [[ $line == ok\ * ]] || failures=$((failures + 1))
+  done < <(tr -d '\r' <"$work/check.out")
+  printf '    %s: %s s\n' "$*" "$(awk -v ns=$(($(date +%s%N) - started)) 'BEGIN { printf "%.1f", ns / 1e9 }')"
+}
+
+run_cases comm_state timeouts read_timeouts wait_mask_change purge clear_comm_error
+run_cases "fault fail in 0" device_error_latch
+
+if ((failures > 0)); then
+  echo "the drivers' debugger output:"
+  quenta_wine_driver_output | tail -n 40 | sed 's/^/    /'
+  echo "$failures serial check(s) failed"
+  exit 1
+fi
