@@ -14,6 +14,7 @@ constexpr std::size_t kDescriptorSize = 20;
 constexpr std::uint64_t kOrdinalFlag = 1ULL << 63;
 constexpr std::uint32_t kSectionCharacteristics = 0x40000040;  // initialized data, readable
 constexpr char kSectionName[8] = {'.', 'r', 'e', 'd', 'i', 'r', 0, 0};
+constexpr std::uint64_t kMostImage = 0x40000000;  // far beyond any driver, far below 32-bit overflow
 
 enum DataDirectory { kImportDirectory = 1, kSecurityDirectory = 4, kBoundImportDirectory = 11 };
 
@@ -117,13 +118,24 @@ Layout read_layout(const Image& image)
     if (image.u32(layout.optional_header + 108) < 13) {
         throw Refused("the image has too few data directories");
     }
-    if (layout.section_alignment == 0 || layout.file_alignment == 0) {
-        throw Refused("the image's alignments are 0");
+    // The limits the PE format sets; they also keep every size below in 32 bits.
+    const auto power_of_two = [](std::uint32_t value) { return value && !(value & (value - 1)); };
+    if (!power_of_two(layout.file_alignment) || layout.file_alignment < 0x200 || layout.file_alignment > 0x10000 ||
+        !power_of_two(layout.section_alignment) || layout.section_alignment < layout.file_alignment ||
+        layout.section_alignment > 0x10000) {
+        throw Refused("the image's alignments are not those of a PE image");
     }
     for (std::uint16_t i = 0; i < layout.section_count; ++i) {
         const std::size_t header = layout.section_table + i * kSectionHeaderSize;
-        layout.sections.push_back(
-            {image.u32(header + 8), image.u32(header + 12), image.u32(header + 16), image.u32(header + 20)});
+        const Section section{image.u32(header + 8), image.u32(header + 12), image.u32(header + 16),
+                              image.u32(header + 20)};
+        if (section.raw_size && std::uint64_t(section.raw_offset) + section.raw_size > image.size()) {
+            throw Refused("a section's data runs past the end of the image");
+        }
+        if (std::uint64_t(section.virtual_address) + std::max(section.virtual_size, section.raw_size) > kMostImage) {
+            throw Refused("a section lies beyond the largest image");
+        }
+        layout.sections.push_back(section);
     }
     return layout;
 }
@@ -264,6 +276,9 @@ Redirected redirect(std::span<const std::uint8_t> input, const std::string& new_
     }
     // The new section's bytes go at the end of the file, after anything already there (an
     // unstripped image keeps its symbol table there, found by its file offset).
+    if (image.size() > kMostImage) {
+        throw Refused("the image is larger than any driver");
+    }
     const std::uint32_t raw_offset = align_up(static_cast<std::uint32_t>(image.size()), layout.file_alignment);
     const std::size_t new_header = layout.section_table + layout.section_count * kSectionHeaderSize;
     std::size_t first_raw = layout.size_of_headers;
