@@ -278,6 +278,28 @@ void device_error_latch()
     expect(port.in_queue() == 0, "nothing is received: reception stopped with the failed transfer");
 }
 
+// A stalled bulk-OUT transfer (armed by the harness) fails the write's transfer: the write ends
+// only by its total time-out, as a success with the bytes the device took (none), and the error
+// is latched until ClearCommError, as after a failed receive.
+void stalled_write()
+{
+    Port port(false);
+    expect(port.opened() && port.set_8n1(), "the port opens");
+    COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 300};
+    expect(SetCommTimeouts(port.handle(), &timeouts), "a write time-out of 300 ms");
+    const DWORD started = GetTickCount();
+    DWORD written = 99;
+    expect(WriteFile(port.handle(), kAsk, kAskLength, &written, nullptr) && written == 0,
+           "the write times out as a success with 0 bytes, wrote " + std::to_string(written));
+    expect(GetTickCount() - started >= 250, "after about 300 ms");
+    expect(!SetCommMask(port.handle(), EV_RXCHAR) && GetLastError() == ERROR_OPERATION_ABORTED,
+           "a request is cancelled while the error is latched");
+    COMSTAT status{};
+    DWORD errors = 0;
+    expect(ClearCommError(port.handle(), &errors, &status), "ClearCommError reads and clears it");
+    expect(SetCommMask(port.handle(), EV_RXCHAR), "requests pass again");
+}
+
 struct Case {
     const char* name;
     std::function<void()> run;
@@ -291,6 +313,7 @@ const Case kCases[] = {
     {"purge", purge},
     {"clear_comm_error", clear_comm_error},
     {"device_error_latch", device_error_latch},
+    {"stalled_write", stalled_write},
 };
 
 }  // namespace

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The Win32 serial calls of Wine's kernel32 (GetCommState/SetCommState, time-outs, WaitCommEvent
-# with a mask change, purge, ClearCommError, the device-error latch) against our Quenta.sys under
-# Wine's kernel, on a handset plugged into the test USB bus and served by the simulated handset
-# (scripts/wine-quenta-session.sh; the cases are in serial_api_check.cpp). scripts/test.sh runs
-# this in its win64 part.
+# with a mask change, purge, ClearCommError, the device-error latch after a failed or stalled
+# transfer) against our Quenta.sys under Wine's kernel, on a handset plugged into the test USB bus
+# and served by the simulated handset (scripts/wine-quenta-session.sh; the cases are in
+# serial_api_check.cpp). scripts/test.sh runs this in its win64 part.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 : "${KIT_LINUX_BUILD:?}" "${KIT_WIN64_BUILD:?}"
@@ -51,6 +51,7 @@ run_cases() {
 
 run_cases comm_state timeouts read_timeouts wait_mask_change purge clear_comm_error
 run_cases "fault fail in 0" device_error_latch
+run_cases "fault stall out 0" stalled_write
 
 if ((failures > 0)); then
   echo "the drivers' debugger output:"
