@@ -11,6 +11,8 @@
 #   quenta_wine_unplug N        pulls that handset out and waits until COMN is gone
 #   quenta_wine_stop            pulls out what is left, ends the session, releases the lock
 #   quenta_wine_driver_output   the driver's debugger lines so far (stdin: none; stdout: lines)
+#   quenta_wine_test_session T  for a test script: a scratch folder $work (named after T, removed
+#                               at exit) and a session logging into it, ended at exit
 #
 # The prefix lives in $KIT_WIN64_BUILD/wine-quenta/ and is made again whenever one of the images
 # or the INF it was made from changes. A session holds a lock on it: a second one waits.
@@ -90,19 +92,24 @@ EOF
 # A new prefix: Wine's own set-up, the bus and the supply in the drivers folder, the bus
 # registered, and Quenta's package added to the driver store as a user adds it.
 quenta_wine_make_prefix() {
-  local harness=$KIT_WIN64_BUILD/tools/wine_kernel_harness
+  local harness=$KIT_WIN64_BUILD/tools/wine_kernel_harness log=$quenta_wine_state/make-prefix.log
   rm -rf "$quenta_wine_state/prefix" "$quenta_wine_state/package"
   mkdir -p "$WINEPREFIX"
   quenta_wine_stage_package "$quenta_wine_state/package" || return 1
-  wineboot -i >/dev/null 2>&1
+  wineboot -i >"$log" 2>&1
   wineserver -w
   local drivers=$WINEPREFIX/drive_c/windows/system32/drivers
   cp "$KIT_WIN64_BUILD/tools/test_usb_bus/test_usb_bus.sys" "$KIT_WIN64_BUILD/tools/wine_kernel_supply/wine_kernel_supply.sys" \
     "$drivers/" || return 1
   quenta_wine_bus_registry >"$quenta_wine_state/test_usb_bus.reg"
-  wine regedit /S "$(winepath -w "$quenta_wine_state/test_usb_bus.reg")" &&
-    wine "$harness/add_driver_package.exe" "$(winepath -w "$quenta_wine_state/package/Quenta.inf")" >/dev/null ||
+  # Unix paths as Wine sees them on drive Z:.
+  local registry="Z:${quenta_wine_state//\//\\}\\test_usb_bus.reg" inf="Z:${quenta_wine_state//\//\\}\\package\\Quenta.inf"
+  if ! wine regedit /S "$registry" >>"$log" 2>&1 || ! wine "$harness/add_driver_package.exe" "$inf" >>"$log" 2>&1; then
+    wineserver -k
+    wineserver -w
+    quenta_wine_fail "setting up the prefix failed: $(tail -n 3 "$log")"
     return 1
+  fi
   wineserver -w
 }
 
@@ -118,7 +125,8 @@ quenta_wine_start() {
   stamp=$(quenta_wine_inputs_stamp)
   if [[ $(cat "$quenta_wine_state/prefix.stamp" 2>/dev/null) != "$stamp" ]]; then
     echo "wine-quenta: making the Wine prefix (about 15 s)" >&2
-    quenta_wine_make_prefix || {
+    # A Wine program that fails to start while the prefix is new is retried once.
+    quenta_wine_make_prefix || quenta_wine_make_prefix || {
       rm -f "$quenta_wine_state/prefix.stamp"
       quenta_wine_fail "cannot make the prefix in $WINEPREFIX"
       return 1
@@ -224,4 +232,10 @@ quenta_wine_stop() {
 
 quenta_wine_driver_output() {
   sed -n 's/^.*:debugstr:vDbgPrintExWithPrefix [0-9a-f]*:[0-9a-f]*: //p' "$quenta_wine_log"
+}
+
+quenta_wine_test_session() {
+  work=$(mktemp -d "${TMPDIR:-/tmp}/$1.XXXXXX")
+  trap 'quenta_wine_stop; rm -rf "$work"' EXIT
+  quenta_wine_start "$work/session.log"
 }

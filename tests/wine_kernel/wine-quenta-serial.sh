@@ -10,9 +10,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../../scripts/wine-quenta-session.sh
 source "$here/../../scripts/wine-quenta-session.sh"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/quenta-serial.XXXXXX")
-trap 'quenta_wine_stop; rm -rf "$work"' EXIT
-quenta_wine_start "$work/session.log" || exit 1
+quenta_wine_test_session quenta-serial || exit 1
 number=7
 failures=0
 

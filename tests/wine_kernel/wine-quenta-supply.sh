@@ -8,9 +8,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../../scripts/wine-quenta-session.sh
 source "$here/../../scripts/wine-quenta-session.sh"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/quenta-supply.XXXXXX")
-trap 'quenta_wine_stop; rm -rf "$work"' EXIT
-quenta_wine_start "$work/session.log" || exit 1
+quenta_wine_test_session quenta-supply || exit 1
 started=$(date +%s%N)
 
 original=$KIT_WIN64_BUILD/tests/wine_kernel/kernel_supply_check/kernel_supply_check.sys

@@ -66,6 +66,9 @@ struct Completions {
 void InitializeCompletions(Completions& done);
 void Complete(Completions& done, PIRP irp, NTSTATUS status, ULONG_PTR information);
 void CompleteAll(Completions& done);
+// The end of a dispatch, the bus lock released: completes irp with status unless it was pended,
+// then what done collected; reports a handset pulled out meanwhile to plug and play.
+NTSTATUS FinishDispatch(PIRP irp, NTSTATUS status, Completions& done, bool pulledOut);
 
 // A pended request keeps its progress (bytes already moved) in DriverContext[0].
 ULONG_PTR Progress(PIRP irp);

@@ -107,14 +107,7 @@ NTSTATUS HandsetRequest(PIRP irp, PIO_STACK_LOCATION stack) {
     pulledOut = !handset->Present;
   }
   KeReleaseSpinLock(&TheBus.Lock, irql);
-  if (status != STATUS_PENDING) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-  }
-  CompleteAll(done);
-  if (pulledOut) InvalidateRelations();
-  return status;
+  return FinishDispatch(irp, status, done, pulledOut);
 }
 
 // Closing the handle pulls its handset out.

@@ -280,14 +280,7 @@ NTSTATUS NTAPI HandsetInternalControl(PDEVICE_OBJECT device, PIRP irp) {
   }
   const bool pulledOut = wasPresent && !handset.Present;
   KeReleaseSpinLock(&TheBus.Lock, irql);
-  if (status != STATUS_PENDING) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-  }
-  CompleteAll(done);
-  if (pulledOut) InvalidateRelations();
-  return status;
+  return FinishDispatch(irp, status, done, pulledOut);
 }
 
 }  // namespace test_usb_bus

@@ -35,6 +35,17 @@ void CompleteAll(Completions& done) {
   }
 }
 
+NTSTATUS FinishDispatch(PIRP irp, NTSTATUS status, Completions& done, bool pulledOut) {
+  if (status != STATUS_PENDING) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+  CompleteAll(done);
+  if (pulledOut) InvalidateRelations();
+  return status;
+}
+
 ULONG_PTR Progress(PIRP irp) { return reinterpret_cast<ULONG_PTR>(irp->Tail.Overlay.DriverContext[0]); }
 
 void SetProgress(PIRP irp, ULONG_PTR bytes) { irp->Tail.Overlay.DriverContext[0] = reinterpret_cast<PVOID>(bytes); }

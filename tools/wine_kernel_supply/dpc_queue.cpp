@@ -12,7 +12,7 @@ struct DpcQueue {
   KSPIN_LOCK Lock;
   LIST_ENTRY Queued;
   KEVENT Work;          // synchronization event: set after each insertion
-  volatile LONG State;  // 0 not started, 1 starting, 2 running
+  volatile LONG State;  // of its start (Once)
 };
 
 DpcQueue Queue;
@@ -50,18 +50,12 @@ void NTAPI RunQueuedDpcs(PVOID) {
 namespace supply {
 
 void EnsureDpcQueue() {
-  if (InterlockedCompareExchange(&Queue.State, 1, 0) == 0) {
+  Once(Queue.State, [] {
     KeInitializeSpinLock(&Queue.Lock);
     InitializeListHead(&Queue.Queued);
     KeInitializeEvent(&Queue.Work, SynchronizationEvent, FALSE);
     if (!StartWorker(RunQueuedDpcs)) DbgPrint("wine kernel supply: no DPC worker thread\n");
-    InterlockedExchange(&Queue.State, 2);
-  }
-  while (Queue.State != 2) {
-    LARGE_INTEGER pause;
-    pause.QuadPart = -10000;  // 1 ms: another thread is still setting the queue up
-    KeDelayExecutionThread(KernelMode, FALSE, &pause);
-  }
+  });
 }
 
 }  // namespace supply

@@ -1,4 +1,4 @@
-// The export driver's entry point and the worker threads its queues run on. Wine calls a
+// The export driver's entry point, the worker threads its queues run on, and their start. Wine calls a
 // kernel-mode DLL's entry point like a DLL's when it loads it for the driver that imports it;
 // there is nothing to set up then (the queues start on first use), so it only reports success.
 #include "supply.h"
@@ -13,6 +13,18 @@ bool StartWorker(PKSTART_ROUTINE routine) {
   if (!NT_SUCCESS(status)) return false;
   ZwClose(thread);
   return true;
+}
+
+void Once(volatile LONG& state, void (*start)()) {
+  if (InterlockedCompareExchange(&state, 1, 0) == 0) {
+    start();
+    InterlockedExchange(&state, 2);
+  }
+  while (state != 2) {
+    LARGE_INTEGER pause;
+    pause.QuadPart = -10000;  // 1 ms: another thread is still starting it
+    KeDelayExecutionThread(KernelMode, FALSE, &pause);
+  }
 }
 
 }  // namespace supply

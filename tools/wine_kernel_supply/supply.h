@@ -11,6 +11,10 @@ namespace supply {
 // Returns false when the thread cannot be made.
 bool StartWorker(PKSTART_ROUTINE routine);
 
+// Calls start() on the first call from any thread (state: 0 before, 1 while, 2 after); later
+// callers wait until it has returned.
+void Once(volatile LONG& state, void (*start)());
+
 // Brings up the DPC queue and its worker on first use; later calls return at once.
 void EnsureDpcQueue();
 void EnsureClock();

@@ -11,9 +11,9 @@ namespace {
 
 struct Clock {
   KSPIN_LOCK Lock;
-  LIST_ENTRY Armed;  // by due time, earliest first
-  KEVENT Changed;    // synchronization event: the earliest due time may have moved
-  volatile LONG State;
+  LIST_ENTRY Armed;     // by due time, earliest first
+  KEVENT Changed;       // synchronization event: the earliest due time may have moved
+  volatile LONG State;  // of its start (Once)
 };
 
 Clock TheClock;
@@ -103,18 +103,12 @@ namespace supply {
 
 void EnsureClock() {
   EnsureDpcQueue();
-  if (InterlockedCompareExchange(&TheClock.State, 1, 0) == 0) {
+  Once(TheClock.State, [] {
     KeInitializeSpinLock(&TheClock.Lock);
     InitializeListHead(&TheClock.Armed);
     KeInitializeEvent(&TheClock.Changed, SynchronizationEvent, FALSE);
     if (!StartWorker(ExpireTimers)) DbgPrint("wine kernel supply: no clock thread\n");
-    InterlockedExchange(&TheClock.State, 2);
-  }
-  while (TheClock.State != 2) {
-    LARGE_INTEGER pause;
-    pause.QuadPart = -10000;
-    KeDelayExecutionThread(KernelMode, FALSE, &pause);
-  }
+  });
 }
 
 }  // namespace supply
