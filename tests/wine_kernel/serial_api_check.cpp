@@ -4,7 +4,7 @@
 // prints "ok CASE" or "FAIL CASE: what differed". Exit status: the number of failed cases.
 //
 // Where Wine's kernel32 departs from Windows the case checks what the driver did (the count, the
-// status it completed with) and says so beside the check (see win32-serial-contract, section 3).
+// status it completed with) and says so beside the check.
 #include <windows.h>
 
 #include <cstdio>
