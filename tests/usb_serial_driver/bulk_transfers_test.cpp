@@ -152,5 +152,37 @@ TEST_F(BulkTransfers, CleanupKeepsTheTransfersAndCloseStopsThem) {
   EXPECT_EQ(kemu::IrpsInUse(), 0u);
 }
 
+// A bridge to a real byte stream takes each bulk-OUT transfer by its serial number: one cancelled
+// while the bridge held its bytes is not completed in its place, and the next one is told apart.
+TEST_F(BulkTransfers, ABridgeCompletesExactlyTheTransferWhoseBytesItTook) {
+  handset_->SetOutCompletesLater(true);
+  handset_->KeepOutTransfers(false);
+  int hooked = 0;
+  handset_->SetTransferHook([&hooked] { ++hooked; });
+  kemu::Request first = kemu::Request::Write(fdo_, {'a', 'b', 'c'});
+  first.Send();
+  EXPECT_EQ(hooked, 1);
+  std::optional<UsbHandset::OutTransfer> taken = handset_->OldestPendingOut();
+  ASSERT_TRUE(taken);
+  EXPECT_EQ(taken->bytes, (std::vector<UCHAR>{'a', 'b', 'c'}));
+  first.Cancel();
+  kemu::RunUntilIdle();
+  EXPECT_EQ(first.Status(), STATUS_CANCELLED);
+  kemu::Request second = kemu::Request::Write(fdo_, {'d'});
+  second.Send();
+  std::optional<UsbHandset::OutTransfer> next = handset_->OldestPendingOut();
+  ASSERT_TRUE(next);
+  EXPECT_NE(next->serial, taken->serial);
+  EXPECT_FALSE(handset_->CompleteOutTransfer(taken->serial));
+  bool claimed = false;
+  EXPECT_TRUE(handset_->CompleteOutTransfer(next->serial, [&claimed] { claimed = true; }));
+  EXPECT_TRUE(claimed);
+  kemu::RunUntilIdle();
+  EXPECT_EQ(second.Status(), STATUS_SUCCESS);
+  EXPECT_TRUE(handset_->OutTransfers().empty());
+  EXPECT_EQ(hooked, 2);
+  handset_->SetTransferHook(nullptr);
+}
+
 }  // namespace
 }  // namespace quenta

@@ -178,4 +178,51 @@ TEST_F(KernelEmulation, CountsWhatIsLeftBehind) {
   KeReleaseSpinLock(&lock, irql);
 }
 
+TEST_F(KernelEmulation, AWaitWithALimitMovesTheClockFromTimerToTimerAndThenToItsLimit) {
+  KTIMER timer;
+  KDPC dpc;
+  bool fired = false;
+  KeInitializeTimer(&timer);
+  KeInitializeDpc(
+      &dpc, [](PKDPC, PVOID context, PVOID, PVOID) { *static_cast<bool*>(context) = true; }, &fired);
+  LARGE_INTEGER due;
+  due.QuadPart = -300;
+  KeSetTimer(&timer, due, &dpc);
+  EXPECT_FALSE(kemu::RunUntilFor([] { return false; }, 100));
+  EXPECT_EQ(kemu::Now(), 100);
+  EXPECT_FALSE(fired);
+  EXPECT_TRUE(kemu::RunUntilFor([&fired] { return fired; }, 1000));
+  EXPECT_EQ(kemu::Now(), 300);
+  EXPECT_TRUE(kemu::DpcsIdle());
+}
+
+TEST_F(KernelEmulation, AnOpenFindsALinkWhateverTheCaseOfItsName) {
+  Stack stack;
+  std::u16string target = kemu::DeviceName(stack.device);
+  UNICODE_STRING link;
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&link, u"\\DosDevices\\COM7");
+  RtlInitUnicodeString(&name, target.c_str());
+  ASSERT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_SUCCESS);
+  EXPECT_EQ(kemu::ResolveSymbolicLink(u"\\dosdevices\\com7"), target);
+  EXPECT_FALSE(kemu::ResolveSymbolicLink(u"\\DosDevices\\COM8"));
+  EXPECT_EQ(kemu::DeviceByName(target), stack.device);
+  EXPECT_EQ(kemu::DeviceByName(u"\\Device\\none"), nullptr);
+  IoDeleteSymbolicLink(&link);
+}
+
+TEST_F(KernelEmulation, ARequestTellsOnceThatItCompleted) {
+  Stack stack;
+  kemu::Request request = kemu::Request::Read(stack.device, 4);
+  int calls = 0;
+  NTSTATUS seen = STATUS_PENDING;
+  request.OnCompleted([&] {
+    ++calls;
+    seen = request.Status();
+  });
+  EXPECT_EQ(request.Send(), STATUS_SUCCESS);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(seen, STATUS_SUCCESS);
+}
+
 }  // namespace

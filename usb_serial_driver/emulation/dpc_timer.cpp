@@ -57,6 +57,7 @@ bool RunOneDpc() {
     if (world.dpcs.empty()) return false;
     dpc = world.dpcs.front();
     world.dpcs.pop_front();
+    world.runningDpcs++;
     dpc->Inserted = 0;
     routine = dpc->DeferredRoutine;
     context = dpc->DeferredContext;
@@ -64,6 +65,8 @@ bool RunOneDpc() {
     argument2 = dpc->SystemArgument2;
   }
   RunInContext(DISPATCH_LEVEL, "a DPC routine", [&] { routine(dpc, context, argument1, argument2); });
+  auto lock = Lock();
+  TheWorld().runningDpcs--;
   return true;
 }
 
@@ -88,6 +91,11 @@ namespace kemu {
 size_t QueuedDpcCount() {
   auto lock = detail::Lock();
   return detail::TheWorld().dpcs.size();
+}
+
+bool DpcsIdle() {
+  auto lock = detail::Lock();
+  return detail::TheWorld().dpcs.empty() && detail::TheWorld().runningDpcs == 0;
 }
 
 void SetTimerResolution(LONGLONG hundredNanoseconds) {

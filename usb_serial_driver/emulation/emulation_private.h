@@ -106,6 +106,7 @@ struct World {
   LONGLONG realBase = 0;
 
   std::deque<PKDPC> dpcs;
+  int runningDpcs = 0;  // taken off the queue and not yet returned
   std::vector<PKTIMER> timers;
   std::deque<Deferred> deferred;
 

@@ -163,6 +163,13 @@ std::u16string DeviceName(PDEVICE_OBJECT device) {
   return it == TheWorld().devices.end() ? std::u16string() : it->second.name;
 }
 
+PDEVICE_OBJECT DeviceByName(const std::u16string& name) {
+  auto lock = Lock();
+  for (auto& [device, record] : TheWorld().devices)
+    if (!name.empty() && record.name == name) return device;
+  return nullptr;
+}
+
 bool DeviceNameExists(const std::u16string& name) {
   auto lock = Lock();
   for (auto& [device, record] : TheWorld().devices)
@@ -175,6 +182,18 @@ std::optional<std::u16string> SymbolicLinkTarget(const std::u16string& link) {
   auto it = TheWorld().links.find(link);
   if (it == TheWorld().links.end()) return std::nullopt;
   return it->second;
+}
+
+std::optional<std::u16string> ResolveSymbolicLink(const std::u16string& link) {
+  auto folded = [](std::u16string text) {
+    for (char16_t& c : text)
+      if (c >= u'a' && c <= u'z') c = char16_t(c - u'a' + u'A');
+    return text;
+  };
+  auto lock = Lock();
+  for (auto& [name, target] : TheWorld().links)
+    if (folded(name) == folded(link)) return target;
+  return std::nullopt;
 }
 
 size_t SymbolicLinkCount() {

@@ -348,4 +348,11 @@ std::vector<UCHAR> Request::Output() const {
 
 BOOLEAN Request::Cancel() { return IoCancelIrp(irp_); }
 
+void Request::OnCompleted(std::function<void()> callback) {
+  auto lock = Lock();
+  InfoOf(TheWorld(), irp_, "Request::OnCompleted").onTopCompletion = [callback = std::move(callback)](PIRP) {
+    callback();
+  };
+}
+
 }  // namespace kemu

@@ -47,11 +47,17 @@ void SetTimerResolution(LONGLONG hundredNanoseconds);
 constexpr LONGLONG kWindowsClockTick = 156250;
 LONGLONG Now();
 size_t QueuedDpcCount();
+// No DPC queued and none running: what dispatch-level work there was has been done.
+bool DpcsIdle();
 size_t ArmedTimerCount();
 void Defer(KIRQL irql, std::function<void()> work);
 // Drives the world (DPCs, deferred work, then time) until done() holds; ends the test when
 // nothing is left that could make it hold.
 void RunUntil(const std::function<bool()>& done, const char* what);
+// The same with a limit: true once done() holds, false when the clock has moved on by timeout
+// (100 ns units) first. Deterministic, the clock jumps from timer to timer and then to the limit;
+// threaded, real time passes.
+bool RunUntilFor(const std::function<bool()>& done, LONGLONG timeout);
 
 // ---- Pool --------------------------------------------------------------------------------------
 constexpr ULONG Tag(const char (&text)[5]) {
@@ -84,6 +90,8 @@ size_t OpenKeyCount();
 // ---- Object namespace --------------------------------------------------------------------------
 bool DeviceNameExists(const std::u16string& name);
 std::optional<std::u16string> SymbolicLinkTarget(const std::u16string& link);
+// The same lookup as the object manager makes it for an open: the name compared without regard to case.
+std::optional<std::u16string> ResolveSymbolicLink(const std::u16string& link);
 size_t SymbolicLinkCount();
 struct DeviceInterface {
   std::u16string name;
@@ -91,6 +99,8 @@ struct DeviceInterface {
 };
 std::vector<DeviceInterface> DeviceInterfaces(PDEVICE_OBJECT physical);
 std::u16string DeviceName(PDEVICE_OBJECT device);
+// The device object of that name, as the object manager finds it for an open; null when none has it.
+PDEVICE_OBJECT DeviceByName(const std::u16string& name);
 
 // ---- Drivers and the device stack ------------------------------------------------------------
 typedef NTSTATUS (*DriverEntryRoutine)(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
@@ -140,6 +150,9 @@ class Request {
   std::vector<UCHAR> Output() const;
   BOOLEAN Cancel();
   PIRP Irp() const { return irp_; }
+  // Called once the request has been completed past the top of its stack, on whichever thread
+  // completed it, without the emulation's lock held (it may read the result). Set before Send.
+  void OnCompleted(std::function<void()> callback);
 
  private:
   Request(PDEVICE_OBJECT device, UCHAR major, ULONG bufferLength);

@@ -6,10 +6,13 @@
 // pending until the test wakes the device or it is cancelled.
 #pragma once
 
+#include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "test_controls.h"
@@ -67,8 +70,12 @@ class UsbHandset {
   // the calling thread, and answers false when none is pending.
   // The bulk-IN transfer gets these bytes (a short or zero-length packet when fewer than asked;
   // bytes beyond what it asked for are not delivered) with these statuses.
-  bool CompleteIn(const std::vector<UCHAR>& bytes, NTSTATUS status, USBD_STATUS urbStatus);
-  bool DeliverIn(const std::vector<UCHAR>& bytes) { return CompleteIn(bytes, STATUS_SUCCESS, USBD_STATUS_SUCCESS); }
+  // `claimed`, when given, runs once the transfer is taken and before it completes.
+  bool CompleteIn(const std::vector<UCHAR>& bytes, NTSTATUS status, USBD_STATUS urbStatus,
+                  const std::function<void()>& claimed = {});
+  bool DeliverIn(const std::vector<UCHAR>& bytes, const std::function<void()>& claimed = {}) {
+    return CompleteIn(bytes, STATUS_SUCCESS, USBD_STATUS_SUCCESS, claimed);
+  }
   bool FailIn(NTSTATUS status, USBD_STATUS urbStatus) { return CompleteIn({}, status, urbStatus); }
   // Bulk-OUT transfers stay pending until CompleteOut when later is set; otherwise the handset
   // accepts every byte at once, inside the driver's IoCallDriver.
@@ -82,6 +89,23 @@ class UsbHandset {
   void SetCancelMode(CancelMode mode);
   size_t CompleteIgnoredCancels();
   ULONG LastRequestedInLength() const;
+
+  // For a bridge that carries the pipes to a real byte stream instead of a test driving them.
+  // The hook is called whenever a bulk transfer starts waiting in the bus, on the thread that
+  // submitted it and at its IRQL, without the bus's lock held: it may only wake someone.
+  void SetTransferHook(std::function<void()> hook);
+  // The oldest pending bulk-OUT transfer: its bytes and a serial number naming it.
+  struct OutTransfer {
+    uint64_t serial;
+    std::vector<UCHAR> bytes;
+  };
+  std::optional<OutTransfer> OldestPendingOut() const;
+  // Completes that transfer (every byte accepted); false when it is no longer pending (cancelled).
+  // `claimed`, when given, runs once the transfer is taken and before it completes.
+  bool CompleteOutTransfer(uint64_t serial, const std::function<void()>& claimed = {});
+  // Whether OutTransfers() keeps a copy of every bulk-OUT payload (the default); a long-lived
+  // bridge turns it off.
+  void KeepOutTransfers(bool keep);
 
   // The device coming and going, power and wake
   void Unplug();  // later transfers fail as "device gone"; pending ones stay until aborted
@@ -119,6 +143,7 @@ class UsbHandset {
   std::optional<NTSTATUS> TakeFailure(Control which);
   NTSTATUS Finish(PIRP irp, NTSTATUS status, USBD_STATUS urbStatus, bool atDispatch);
   PIRP TakePending(std::deque<PIRP>& queue);
+  void CompleteOutIrp(PIRP irp, NTSTATUS status, USBD_STATUS urbStatus, std::optional<ULONG> count);
   Pipe* FindPipe(USBD_PIPE_HANDLE handle);
 
   HandsetDescriptors descriptors_;
@@ -131,6 +156,11 @@ class UsbHandset {
   std::deque<PIRP> pendingOut_;
   std::deque<PIRP> ignoredCancels_;
   std::vector<std::vector<UCHAR>> outTransfers_;
+  bool keepOutTransfers_ = true;
+  std::function<void()> transferHook_;
+  // Each pending bulk-OUT transfer's serial number, given when it starts waiting.
+  std::unordered_map<PIRP, uint64_t> outSerials_;
+  uint64_t nextOutSerial_ = 1;
   std::vector<Failure> failures_;
   std::vector<int> pipeResets_;
   std::optional<NTSTATUS> nextSubmissionFailure_;

@@ -221,11 +221,12 @@ NTSTATUS UsbHandset::HandleBulk(PIRP irp, PURB urb) {
     queue = &pendingIn_;
   } else {
     auto data = static_cast<const UCHAR*>(transfer.TransferBuffer);
-    outTransfers_.emplace_back(data, data + transfer.TransferBufferLength);
+    if (keepOutTransfers_) outTransfers_.emplace_back(data, data + transfer.TransferBufferLength);
     if (!outLater_) {
       lock.unlock();
       return Finish(irp, STATUS_SUCCESS, USBD_STATUS_SUCCESS, false);
     }
+    outSerials_[irp] = nextOutSerial_++;
     queue = &pendingOut_;
   }
   IoMarkIrpPending(irp);
@@ -233,11 +234,16 @@ NTSTATUS UsbHandset::HandleBulk(PIRP irp, PURB urb) {
   IoSetCancelRoutine(irp, CancelTransfer);
   if (CancelledBeforeQueued(irp)) {
     queue->erase(std::find(queue->begin(), queue->end(), irp));
+    outSerials_.erase(irp);
     lock.unlock();
     UrbOf(irp)->UrbHeader.Status = USBD_STATUS_CANCELED;
     irp->IoStatus.Status = STATUS_CANCELLED;
     CompleteAtDispatch(irp);
+    return STATUS_PENDING;
   }
+  std::function<void()> hook = transferHook_;
+  lock.unlock();
+  if (hook) hook();
   return STATUS_PENDING;
 }
 
@@ -251,6 +257,7 @@ void UsbHandset::CancelTransfer(PDEVICE_OBJECT device, PIRP irp) {
       auto it = std::find(queue->begin(), queue->end(), irp);
       if (it == queue->end()) continue;
       queue->erase(it);
+      self->outSerials_.erase(irp);
       found = true;
     }
     if (!found) kemu::Bugcheck("the bus was asked to cancel a transfer it does not hold");
@@ -273,6 +280,7 @@ void UsbHandset::AbortPipe(Pipe* pipe) {
       for (auto it = queue->begin(); it != queue->end();) {
         if (UrbOf(*it)->UrbBulkOrInterruptTransfer.PipeHandle == pipe && IoSetCancelRoutine(*it, nullptr)) {
           aborted.push_back(*it);
+          outSerials_.erase(*it);
           it = queue->erase(it);
         } else {
           ++it;

@@ -72,14 +72,17 @@ PIRP UsbHandset::TakePending(std::deque<PIRP>& queue) {
     if (!IoSetCancelRoutine(*it, nullptr)) continue;
     PIRP irp = *it;
     queue.erase(it);
+    outSerials_.erase(irp);
     return irp;
   }
   return nullptr;
 }
 
-bool UsbHandset::CompleteIn(const std::vector<UCHAR>& bytes, NTSTATUS status, USBD_STATUS urbStatus) {
+bool UsbHandset::CompleteIn(const std::vector<UCHAR>& bytes, NTSTATUS status, USBD_STATUS urbStatus,
+                            const std::function<void()>& claimed) {
   PIRP irp = TakePending(pendingIn_);
   if (!irp) return false;
+  if (claimed) claimed();
   auto& transfer = UrbOf(irp)->UrbBulkOrInterruptTransfer;
   ULONG count = std::min<ULONG>(ULONG(bytes.size()), transfer.TransferBufferLength);
   if (count) memcpy(transfer.TransferBuffer, bytes.data(), count);
@@ -96,14 +99,56 @@ void UsbHandset::SetOutCompletesLater(bool later) {
   outLater_ = later;
 }
 
-bool UsbHandset::CompleteOut(NTSTATUS status, USBD_STATUS urbStatus, std::optional<ULONG> count) {
-  PIRP irp = TakePending(pendingOut_);
-  if (!irp) return false;
+void UsbHandset::CompleteOutIrp(PIRP irp, NTSTATUS status, USBD_STATUS urbStatus, std::optional<ULONG> count) {
   UrbOf(irp)->UrbHeader.Status = urbStatus;
   if (count) UrbOf(irp)->UrbBulkOrInterruptTransfer.TransferBufferLength = *count;
   irp->IoStatus.Status = status;
   CompleteAtDispatch(irp);
+}
+
+bool UsbHandset::CompleteOut(NTSTATUS status, USBD_STATUS urbStatus, std::optional<ULONG> count) {
+  PIRP irp = TakePending(pendingOut_);
+  if (!irp) return false;
+  CompleteOutIrp(irp, status, urbStatus, count);
   return true;
+}
+
+void UsbHandset::SetTransferHook(std::function<void()> hook) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  transferHook_ = std::move(hook);
+}
+
+std::optional<UsbHandset::OutTransfer> UsbHandset::OldestPendingOut() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (pendingOut_.empty()) return std::nullopt;
+  // While it waits here the transfer, and the driver's buffer under it, stay untouched: a cancel
+  // must take it out of the queue under this lock first.
+  PIRP irp = pendingOut_.front();
+  auto& transfer = UrbOf(irp)->UrbBulkOrInterruptTransfer;
+  auto data = static_cast<const UCHAR*>(transfer.TransferBuffer);
+  return OutTransfer{outSerials_.at(irp), std::vector<UCHAR>(data, data + transfer.TransferBufferLength)};
+}
+
+bool UsbHandset::CompleteOutTransfer(uint64_t serial, const std::function<void()>& claimed) {
+  PIRP irp = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = std::find_if(pendingOut_.begin(), pendingOut_.end(),
+                           [&](PIRP pending) { return outSerials_.at(pending) == serial; });
+    // A transfer whose cancel routine is already on its way belongs to that routine.
+    if (it == pendingOut_.end() || !IoSetCancelRoutine(*it, nullptr)) return false;
+    irp = *it;
+    pendingOut_.erase(it);
+    outSerials_.erase(irp);
+  }
+  if (claimed) claimed();
+  CompleteOutIrp(irp, STATUS_SUCCESS, USBD_STATUS_SUCCESS, std::nullopt);
+  return true;
+}
+
+void UsbHandset::KeepOutTransfers(bool keep) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  keepOutTransfers_ = keep;
 }
 
 std::vector<std::vector<UCHAR>> UsbHandset::OutTransfers() const {

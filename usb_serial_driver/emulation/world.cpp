@@ -146,6 +146,7 @@ void Reset() {
   world.timerResolution = 1;
   world.stopping = false;
   world.dpcs.clear();
+  world.runningDpcs = 0;
   world.timers.clear();
   world.deferred.clear();
   world.poolFailures.clear();
@@ -286,6 +287,30 @@ void RunUntil(const std::function<bool()>& done, const char* what) {
     World& world = TheWorld();
     auto next = NextTimerDueLocked(world);
     if (!next) Bugcheck("%s can never happen: no DPC, deferred work or timer is left", what);
+    AdvanceToLocked(world, *next);
+  }
+}
+
+bool RunUntilFor(const std::function<bool()>& done, LONGLONG timeout) {
+  LONGLONG deadline = Now() + timeout;
+  if (Threaded()) {
+    while (!done()) {
+      if (Now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+  }
+  for (;;) {
+    if (done()) return true;
+    if (RunOneDpc() || RunOneDeferred()) continue;
+    auto lock = Lock();
+    World& world = TheWorld();
+    auto next = NextTimerDueLocked(world);
+    if (!next || *next > deadline) {
+      AdvanceToLocked(world, deadline);
+      lock.unlock();
+      return done();
+    }
     AdvanceToLocked(world, *next);
   }
 }
