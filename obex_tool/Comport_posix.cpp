@@ -1,51 +1,22 @@
 // The COM-port device on POSIX: a tty through termios. The port "COMn" is the device named by
 // the environment variable COMn (for example COM3=/dev/ttyACM0), else /dev/ttyS<n-1>; a name
-// that contains '/' is a device path. The line is raw and binary-clean, 8N1, no flow control,
-// modem lines ignored, so that a device without them (a pseudo-terminal) works too.
+// that contains '/' is a device path. The line is set up by serial_line_posix.cpp.
 //
-// Only POSIX and XSI calls are used unguarded; the speeds above 38400 baud, RTS/CTS flow control
-// and the exclusive open are used where the system has them.
+// Only POSIX and XSI calls are used.
 #include "ComportDevice.h"
+#include "serial_line_posix.h"
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace zarnik {
 
 namespace {
-
-bool take_exclusive([[maybe_unused]] int fd)
-{
-#ifdef TIOCEXCL
-    return ioctl(fd, TIOCEXCL) == 0;
-#else
-    return true;
-#endif
-}
-
-void release_exclusive([[maybe_unused]] int fd)
-{
-#ifdef TIOCNXCL
-    ioctl(fd, TIOCNXCL);
-#endif
-}
-
-// Gives the device back as it was found: its line settings and no exclusive flag. Both belong
-// to the device, not to this process: a terminal left raw stays raw for the next program, and
-// an exclusive flag left set makes the next open fail with EBUSY while another process (the
-// far end of a pseudo-terminal) holds the device.
-void give_back(int fd, const termios& found)
-{
-    tcsetattr(fd, TCSANOW, &found);
-    release_exclusive(fd);
-}
 
 // The device the process holds open (-1: none) and the settings it was found with. A run that
 // ends with the port still open (every failure does) gives it back on the way out.
@@ -65,7 +36,7 @@ void give_back_at_exit()
     HeldDevice& held = held_device();
     const int fd = held.fd.exchange(-1);
     if (fd >= 0) {
-        give_back(fd, held.found);
+        serial_line_give_back(SerialLine{fd, held.found});
     }
 }
 
@@ -76,23 +47,6 @@ void hold_device(int fd, const termios& found)
     HeldDevice& held = held_device();
     held.found = found;
     held.fd.store(fd);
-}
-
-// A pipe whose ends are closed on exec and never block (pipe2 is not everywhere).
-bool open_wake_pipe(int ends[2])
-{
-    if (pipe(ends) != 0) {
-        return false;
-    }
-    for (int i = 0; i < 2; ++i) {
-        if (fcntl(ends[i], F_SETFD, FD_CLOEXEC) != 0 ||
-            fcntl(ends[i], F_SETFL, fcntl(ends[i], F_GETFL) | O_NONBLOCK) != 0) {
-            close(ends[0]);
-            close(ends[1]);
-            return false;
-        }
-    }
-    return true;
 }
 
 std::string device_path_for(const std::string& port_name)
@@ -110,59 +64,6 @@ std::string device_path_for(const std::string& port_name)
     return "/dev/ttyS" + std::to_string(number - 1);
 }
 
-bool speed_for(int baud, speed_t& speed)
-{
-    static constexpr struct {
-        int baud;
-        speed_t speed;
-    } speeds[] = {
-        {1200, B1200},     {2400, B2400}, {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
-#ifdef B57600
-        {57600, B57600},
-#endif
-#ifdef B115200
-        {115200, B115200},
-#endif
-#ifdef B230400
-        {230400, B230400},
-#endif
-#ifdef B460800
-        {460800, B460800},
-#endif
-#ifdef B921600
-        {921600, B921600},
-#endif
-    };
-    for (const auto& s : speeds) {
-        if (s.baud == baud) {
-            speed = s.speed;
-            return true;
-        }
-    }
-    return false;
-}
-
-bool make_raw_line(int fd, int baud)
-{
-    speed_t speed = 0;
-    termios tio{};
-    if (!speed_for(baud, speed) || tcgetattr(fd, &tio) != 0) {
-        return false;
-    }
-    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                                          IXANY | INPCK);
-    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
-#ifdef CRTSCTS
-    tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
-#endif
-    tio.c_cflag |= CS8 | CREAD | CLOCAL;
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-    return cfsetispeed(&tio, speed) == 0 && cfsetospeed(&tio, speed) == 0 && tcsetattr(fd, TCSANOW, &tio) == 0;
-}
-
 class PosixSerialDevice final : public SerialDevice {
 public:
     PosixSerialDevice(int fd, const termios& found, int stop_read, int stop_write)
@@ -174,7 +75,7 @@ public:
     {
         int held = fd_;
         held_device().fd.compare_exchange_strong(held, -1);
-        give_back(fd_, found_);
+        serial_line_give_back(SerialLine{fd_, found_});
         close(fd_);
         close(stop_read_);
         close(stop_write_);
@@ -293,24 +194,18 @@ private:
 
 std::unique_ptr<SerialDevice> serial_device_open(const std::string& port_name, int baud)
 {
-    const std::string path = device_path_for(port_name);
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return nullptr;
-    }
-    termios found{};
-    if (tcgetattr(fd, &found) != 0) {
-        close(fd);
+    const std::optional<SerialLine> line = serial_line_open(device_path_for(port_name), baud);
+    if (!line) {
         return nullptr;
     }
     int stop_pipe[2];
-    if (!take_exclusive(fd) || !make_raw_line(fd, baud) || !open_wake_pipe(stop_pipe)) {
-        give_back(fd, found);
-        close(fd);
+    if (!open_wake_pipe(stop_pipe)) {
+        serial_line_give_back(*line);
+        close(line->fd);
         return nullptr;
     }
-    hold_device(fd, found);
-    return std::make_unique<PosixSerialDevice>(fd, found, stop_pipe[0], stop_pipe[1]);
+    hold_device(line->fd, line->found);
+    return std::make_unique<PosixSerialDevice>(line->fd, line->found, stop_pipe[0], stop_pipe[1]);
 }
 
 bool serial_device_paths_allowed()

@@ -7,6 +7,20 @@
 
 namespace zarnik {
 
+bool parse_port_number(const std::string& text, int& number)
+{
+    // Any decimal integer names a port, with its sign: "-1" names COM-1, which then fails to
+    // open like any missing port.
+    const bool plus = !text.empty() && text[0] == '+';
+    const char* begin = text.data() + (plus ? 1 : 0);
+    const char* end = text.data() + text.size();
+    if (begin == end || (plus && *begin == '-')) {
+        return false;
+    }
+    const auto [stop, error] = std::from_chars(begin, end, number);
+    return error == std::errc() && stop == end;
+}
+
 bool parserParam(int argc, char** argv, ParamClass& params)
 {
     if (argc < 2) {
@@ -22,16 +36,7 @@ bool parserParam(int argc, char** argv, ParamClass& params)
         params.device_path = port;
         return true;
     }
-    // Any decimal integer names a port, with its sign: "-1" names COM-1, which then fails to
-    // open like any missing port.
-    const bool plus = !port.empty() && port[0] == '+';
-    const char* begin = port.data() + (plus ? 1 : 0);
-    const char* end = port.data() + port.size();
-    if (begin == end || (plus && *begin == '-')) {
-        return false;
-    }
-    const auto [stop, error] = std::from_chars(begin, end, params.comport);
-    return error == std::errc() && stop == end;
+    return parse_port_number(port, params.comport);
 }
 
 }  // namespace zarnik

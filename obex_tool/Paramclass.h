@@ -16,4 +16,7 @@ struct ParamClass {
 // decimal integer (optionally signed) nor (where the platform allows it) a device path.
 bool parserParam(int argc, char** argv, ParamClass& params);
 
+// The port number of a port argument: a decimal integer, optionally signed. False otherwise.
+bool parse_port_number(const std::string& text, int& number);
+
 }  // namespace zarnik
