@@ -59,18 +59,38 @@ function(kit_add_fuzzer name)
   set_target_properties(fuzz_${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/fuzz/bin")
 endfunction()
 
-# kit_add_script_scenarios(<prefix> <scenario file> <runner> [ENVIRONMENT var=value...])
+# kit_add_script_scenarios(<prefix> <scenario file> <runner> [MODE <mode>] [SKIP_ARRAYS <name>...]
+#                          [LABELS ...] [ENVIRONMENT var=value...])
 # End-to-end scenarios written as shell functions "scenario_<name>()" in <scenario file>: one
-# CTest entry <prefix>.<name> each, running "bash <runner> native <name>"; an output line with
-# "FAIL" fails it.
+# CTest entry <prefix>.<name> each, running "bash <runner> <mode> <name>" (mode native unless
+# given); an output line with "FAIL" fails it. SKIP_ARRAYS names one-line bash arrays in the
+# scenario file, <name>=(...), whose scenarios the mode does not run and so get no entry.
 function(kit_add_script_scenarios prefix scenarios runner)
-  cmake_parse_arguments(ARG "" "" "ENVIRONMENT" ${ARGN})
+  cmake_parse_arguments(ARG "" "MODE" "SKIP_ARRAYS;ENVIRONMENT;LABELS" ${ARGN})
+  if(NOT ARG_MODE)
+    set(ARG_MODE native)
+  endif()
+  set(skipped "")
+  foreach(array IN LISTS ARG_SKIP_ARRAYS)
+    file(STRINGS ${scenarios} skip_lines REGEX "^${array}=\\(")
+    foreach(skip_line IN LISTS skip_lines)
+      string(REGEX REPLACE "^${array}=\\((.*)\\).*" "\\1" names "${skip_line}")
+      separate_arguments(names UNIX_COMMAND "${names}")
+      list(APPEND skipped ${names})
+    endforeach()
+  endforeach()
   file(STRINGS ${scenarios} lines REGEX "^scenario_[a-z0-9_]+\\(\\)")
   foreach(line IN LISTS lines)
     string(REGEX REPLACE "^scenario_([a-z0-9_]+)\\(\\).*" "\\1" scenario "${line}")
-    add_test(NAME ${prefix}.${scenario} COMMAND bash ${runner} native ${scenario})
+    if(scenario IN_LIST skipped)
+      continue()
+    endif()
+    add_test(NAME ${prefix}.${scenario} COMMAND bash ${runner} ${ARG_MODE} ${scenario})
     set_tests_properties(${prefix}.${scenario} PROPERTIES
       ENVIRONMENT "${ARG_ENVIRONMENT}" FAIL_REGULAR_EXPRESSION "FAIL")
+    if(ARG_LABELS)
+      set_tests_properties(${prefix}.${scenario} PROPERTIES LABELS "${ARG_LABELS}")
+    endif()
   endforeach()
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${scenarios})
 endfunction()

@@ -7,10 +7,13 @@
 #   run-scenarios.sh quenta [scenario...]   the same Zarnik.exe with its COM port served by our
 #                                           Quenta.sys under Wine's kernel, on a handset plugged
 #                                           into the test USB bus (scripts/wine-quenta-session.sh)
+#   run-scenarios.sh usb [scenario...]      zarnik_via_quenta: Zarnik's Win32 port layer over Quenta on
+#                                           the emulated kernel, the handset's cable going to the
+#                                           simulator's pseudo-terminal (KIT_LINUX_BUILD)
 # Without names it runs every scenario of scenarios.sh that the mode supports.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-mode=${1:?mode: native or wine}
+mode=${1:?mode: native, wine, quenta or usb}
 shift
 linux_build=${KIT_LINUX_BUILD:?KIT_LINUX_BUILD must name the Linux build}
 sim_exe=$linux_build/tools/handset_sim/handset_sim
@@ -88,6 +91,8 @@ run_zarnik_in() {
     [[ -n $device ]] && ln -sfn "$device" "$WINEPREFIX/dosdevices/com$number"
     (cd "$dir" && LD_PRELOAD=$linux_build/tools/pty_modem_shim/pty_modem_shim.so \
       wine "$KIT_WIN64_BUILD/obex_tool/Zarnik.exe" "$@")
+  elif [[ $mode == usb ]]; then
+    (cd "$dir" && env "COM$number=$device" "$linux_build/tools/zarnik_via_quenta/zarnik_via_quenta" "$@")
   else
     (cd "$dir" && env "COM$number=$device" "$linux_build/obex_tool/Zarnik" "$@")
   fi
@@ -193,10 +198,14 @@ expect_raw_transcript() {
 # --- the run
 
 skip_scenario() {
-  if [[ $mode != native && " ${native_only[*]} " == *" $1 "* ]]; then
+  if [[ $mode != quenta && " ${quenta_only[*]} " == *" $1 "* ]]; then
     return 0
   fi
-  [[ $mode != quenta && " ${quenta_only[*]} " == *" $1 "* ]]
+  case $mode in
+    native) false ;;
+    usb) [[ " ${pty_only[*]} " == *" $1 "* ]] ;;
+    *) [[ " ${native_only[*]} " == *" $1 "* ]] ;;
+  esac
 }
 
 before_scenario() {

@@ -1,4 +1,5 @@
-# The end-to-end scenarios of Zarnik, run by run-scenarios.sh on Linux and under Wine.
+# The end-to-end scenarios of Zarnik, run by run-scenarios.sh on Linux, under Wine and over the USB
+# path (zarnik_via_quenta).
 # Exit statuses are the low byte of Zarnik's codes: -2 254, -3 253, -6 250, -7 249, -10 246,
 # -11 245, -12 244, -13 243, -14 242.
 
@@ -7,6 +8,11 @@
 native_only=(device_path device_gone_ends_with_1)
 # Scenarios only for Quenta under Wine's kernel, where the test USB bus can pull the handset out.
 quenta_only=(handset_pulled_out_while_sending)
+# Scenarios that need the port to be the pseudo-terminal itself, not run over the emulated USB
+# path (zarnik_via_quenta, where the terminal is the far end of the handset's cable): a device
+# path. The quenta_only ones are not run there either: the pull-out they ask for is a command of
+# Wine's test bus.
+pty_only=(device_path)
 
 CONNECT="CONNECT version=10 flags=00 max=8192 target=6b01cb31410611d49a770050da3f471f -> a0"
 LISTING="GET final type=x-obex/folder-listing -> a0"
