@@ -1,0 +1,39 @@
+# Demo: one file over USB: Zarnik's Win32 port layer, Quenta on the emulated kernel, the simulated handset
+set -euo pipefail
+work=$(mktemp -d)
+sim_pid=
+cleanup() {
+  [[ -n $sim_pid ]] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir -p "$work/pc" "$work/handset/Pictures"
+printf 'an older picture' >"$work/handset/Pictures/old.jpg"
+head -c 6000 /dev/urandom >"$work/pc/photo.jpg"
+
+"$KIT_BUILD/tools/handset_sim/handset_sim" --root "$work/handset" --transcript "$work/transcript" >"$work/sim.out" &
+sim_pid=$!
+while [[ ! -s $work/sim.out ]]; do sleep 0.01; done
+slave=$(head -n 1 "$work/sim.out")
+echo "simulated handset on $slave; the emulated USB handset's cable goes there (COM5=$slave)"
+echo "zarnik_via_quenta plugs the handset in as COM5 under Quenta, and Zarnik opens \\\\.\\COM5 through its link"
+echo
+echo "\$ zarnik_via_quenta 5 Pictures/photo.jpg photo.jpg"
+status=0
+(cd "$work/pc" && COM5=$slave ZARNIK_VIA_QUENTA_REPORT="$work/report" \
+  "$KIT_BUILD/tools/zarnik_via_quenta/zarnik_via_quenta" 5 Pictures/photo.jpg photo.jpg) >"$work/console.txt" ||
+  status=$?
+tr '\r' '\n' <"$work/console.txt" | grep -v '^$'
+echo "exit status: $status"
+echo
+echo "--- what the handset was asked"
+grep -v '^AT ' "$work/transcript"
+echo
+echo "--- the handset's folders"
+(cd "$work/handset" && find . -mindepth 1 | sort | while read -r entry; do
+  if [[ -d $entry ]]; then echo "${entry#./}/"; else echo "${entry#./}  $(stat -c %s "$entry") bytes"; fi
+done)
+cmp -s "$work/pc/photo.jpg" "$work/handset/Pictures/photo.jpg" && echo "Pictures/photo.jpg matches the PC file"
+echo
+echo "--- what crossed the USB path (the driver's requests, the cable's transfers) and the kernel's checks"
+cat "$work/report"
