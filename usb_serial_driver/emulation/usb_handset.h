@@ -6,6 +6,7 @@
 // pending until the test wakes the device or it is cancelled.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -92,7 +93,9 @@ class UsbHandset {
 
   // For a bridge that carries the pipes to a real byte stream instead of a test driving them.
   // The hook is called whenever a bulk transfer starts waiting in the bus, on the thread that
-  // submitted it and at its IRQL, without the bus's lock held: it may only wake someone.
+  // submitted it and at its IRQL, without the bus's lock held: it may only wake someone. Once
+  // SetTransferHook returns, the hook it replaced is neither running nor called again (so it must
+  // not be called from a hook).
   void SetTransferHook(std::function<void()> hook);
   // The oldest pending bulk-OUT transfer: its bytes and a serial number naming it.
   struct OutTransfer {
@@ -158,6 +161,8 @@ class UsbHandset {
   std::vector<std::vector<UCHAR>> outTransfers_;
   bool keepOutTransfers_ = true;
   std::function<void()> transferHook_;
+  int hookCalls_ = 0;  // hooks running now
+  std::condition_variable hookReturned_;
   // Each pending bulk-OUT transfer's serial number, given when it starts waiting.
   std::unordered_map<PIRP, uint64_t> outSerials_;
   uint64_t nextOutSerial_ = 1;

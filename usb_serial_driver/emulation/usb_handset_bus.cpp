@@ -241,9 +241,13 @@ NTSTATUS UsbHandset::HandleBulk(PIRP irp, PURB urb) {
     CompleteAtDispatch(irp);
     return STATUS_PENDING;
   }
+  if (!transferHook_) return STATUS_PENDING;
   std::function<void()> hook = transferHook_;
+  hookCalls_++;
   lock.unlock();
-  if (hook) hook();
+  hook();
+  lock.lock();
+  if (--hookCalls_ == 0) hookReturned_.notify_all();
   return STATUS_PENDING;
 }
 

@@ -114,8 +114,9 @@ bool UsbHandset::CompleteOut(NTSTATUS status, USBD_STATUS urbStatus, std::option
 }
 
 void UsbHandset::SetTransferHook(std::function<void()> hook) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
   transferHook_ = std::move(hook);
+  hookReturned_.wait(lock, [this] { return hookCalls_ == 0; });
 }
 
 std::optional<UsbHandset::OutTransfer> UsbHandset::OldestPendingOut() const {
