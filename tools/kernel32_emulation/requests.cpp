@@ -16,18 +16,20 @@ constexpr DWORD kCleanupDrainLimit = 10000;
 
 void Complete(const std::shared_ptr<File>& file, const std::shared_ptr<Operation>& operation, const io::Result& result)
 {
+    OVERLAPPED* overlapped = operation->overlapped;
+    std::shared_ptr<Event> event;
+    if (overlapped != nullptr && overlapped->hEvent != nullptr) {
+        event = LookupAs<Event>(overlapped->hEvent);
+    }
     if (operation->output != nullptr && !result.output.empty()) {
         std::memcpy(operation->output, result.output.data(),
                     std::min<size_t>(result.output.size(), operation->outputCapacity));
     }
-    OVERLAPPED* overlapped = operation->overlapped;
+    // The status goes in last: once the caller sees it, the OVERLAPPED and the buffer are its own
+    // again (it may free them at once), so nothing here touches them after.
     if (overlapped != nullptr) {
         overlapped->InternalHigh = result.information;
         __atomic_store_n(&overlapped->Internal, ULONG_PTR(uint32_t(result.status)), __ATOMIC_RELEASE);
-    }
-    std::shared_ptr<Event> event;
-    if (overlapped != nullptr && overlapped->hEvent != nullptr) {
-        event = LookupAs<Event>(overlapped->hEvent);
     }
     {
         const std::lock_guard lock(ObjectsMutex());
