@@ -41,6 +41,10 @@ TEST_F(SerialApi, TheIoManagerRefusesMissingRecordsAndBadOffsetsBeforeTheDriver)
     EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
     EXPECT_FALSE(GetOverlappedResult(nullptr, &read, &count, FALSE));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    // The record must outlive its request.
+    EXPECT_TRUE(CancelIo(port_));
+    EXPECT_FALSE(GetOverlappedResult(port_, &read, &count, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
 }
 
 TEST_F(SerialApi, ANewPortHasNoErrorsAndAFlushLeavesNothingToSend)
