@@ -37,6 +37,33 @@ std::shared_ptr<File> PortOf(HANDLE handle)
     return file;
 }
 
+namespace {
+
+// The shape of most communications calls: one value read from the port, or written to it, with
+// one device control. The handle must be a port and the caller's pointer not null.
+enum class Way { FromPort, ToPort };
+
+template <Way way, typename T>
+BOOL OneValue(HANDLE handle, const char* call, uint32_t code, T* value)
+{
+    Enter();
+    k32::TraceLine("%s", call);
+    std::shared_ptr<File> port = PortOf(handle);
+    if (!port) {
+        return FALSE;
+    }
+    if (value == nullptr) {
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    if constexpr (way == Way::FromPort) {
+        return ControlOut(port, code, *value);
+    } else {
+        return ControlIn(port, code, *value);
+    }
+}
+
+}  // namespace
+
 }  // namespace k32::detail
 
 using namespace k32::detail;
@@ -44,44 +71,23 @@ using namespace k32::wire;
 
 BOOL GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 {
-    Enter();
-    k32::TraceLine("GetCommTimeouts");
-    std::shared_ptr<File> port = PortOf(hFile);
-    if (!port || lpCommTimeouts == nullptr) {
-        return port ? Fail(ERROR_INVALID_PARAMETER) : FALSE;
-    }
     static_assert(sizeof(COMMTIMEOUTS) == sizeof(SERIAL_TIMEOUTS));
-    return ControlOut(port, IOCTL_SERIAL_GET_TIMEOUTS, *lpCommTimeouts);
+    return OneValue<Way::FromPort>(hFile, "GetCommTimeouts", IOCTL_SERIAL_GET_TIMEOUTS, lpCommTimeouts);
 }
 
 BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts)
 {
-    Enter();
-    k32::TraceLine("SetCommTimeouts");
-    std::shared_ptr<File> port = PortOf(hFile);
-    if (!port || lpCommTimeouts == nullptr) {
-        return port ? Fail(ERROR_INVALID_PARAMETER) : FALSE;
-    }
-    return ControlIn(port, IOCTL_SERIAL_SET_TIMEOUTS, *lpCommTimeouts);
+    return OneValue<Way::ToPort>(hFile, "SetCommTimeouts", IOCTL_SERIAL_SET_TIMEOUTS, lpCommTimeouts);
 }
 
 BOOL GetCommMask(HANDLE hFile, LPDWORD lpEvtMask)
 {
-    Enter();
-    k32::TraceLine("GetCommMask");
-    std::shared_ptr<File> port = PortOf(hFile);
-    if (!port || lpEvtMask == nullptr) {
-        return port ? Fail(ERROR_INVALID_PARAMETER) : FALSE;
-    }
-    return ControlOut(port, IOCTL_SERIAL_GET_WAIT_MASK, *lpEvtMask);
+    return OneValue<Way::FromPort>(hFile, "GetCommMask", IOCTL_SERIAL_GET_WAIT_MASK, lpEvtMask);
 }
 
 BOOL SetCommMask(HANDLE hFile, DWORD dwEvtMask)
 {
-    Enter();
-    k32::TraceLine("SetCommMask 0x%X", dwEvtMask);
-    std::shared_ptr<File> port = PortOf(hFile);
-    return port ? ControlIn(port, IOCTL_SERIAL_SET_WAIT_MASK, dwEvtMask) : FALSE;
+    return OneValue<Way::ToPort>(hFile, "SetCommMask", IOCTL_SERIAL_SET_WAIT_MASK, &dwEvtMask);
 }
 
 BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
@@ -103,10 +109,7 @@ BOOL WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped)
 
 BOOL PurgeComm(HANDLE hFile, DWORD dwFlags)
 {
-    Enter();
-    k32::TraceLine("PurgeComm 0x%X", dwFlags);
-    std::shared_ptr<File> port = PortOf(hFile);
-    return port ? ControlIn(port, IOCTL_SERIAL_PURGE, dwFlags) : FALSE;
+    return OneValue<Way::ToPort>(hFile, "PurgeComm", IOCTL_SERIAL_PURGE, &dwFlags);
 }
 
 BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat)
@@ -129,10 +132,8 @@ BOOL ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat)
 
 BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue)
 {
-    Enter();
-    k32::TraceLine("SetupComm %u %u", dwInQueue, dwOutQueue);
-    std::shared_ptr<File> port = PortOf(hFile);
-    return port ? ControlIn(port, IOCTL_SERIAL_SET_QUEUE_SIZE, SERIAL_QUEUE_SIZE{dwInQueue, dwOutQueue}) : FALSE;
+    const SERIAL_QUEUE_SIZE sizes{dwInQueue, dwOutQueue};
+    return OneValue<Way::ToPort>(hFile, "SetupComm", IOCTL_SERIAL_SET_QUEUE_SIZE, &sizes);
 }
 
 BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc)
@@ -174,31 +175,16 @@ BOOL ClearCommBreak(HANDLE hFile)
 
 BOOL GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat)
 {
-    Enter();
-    k32::TraceLine("GetCommModemStatus");
-    std::shared_ptr<File> port = PortOf(hFile);
-    if (!port || lpModemStat == nullptr) {
-        return port ? Fail(ERROR_INVALID_PARAMETER) : FALSE;
-    }
-    return ControlOut(port, IOCTL_SERIAL_GET_MODEMSTATUS, *lpModemStat);
+    return OneValue<Way::FromPort>(hFile, "GetCommModemStatus", IOCTL_SERIAL_GET_MODEMSTATUS, lpModemStat);
 }
 
 BOOL GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp)
 {
-    Enter();
-    k32::TraceLine("GetCommProperties");
-    std::shared_ptr<File> port = PortOf(hFile);
-    if (!port || lpCommProp == nullptr) {
-        return port ? Fail(ERROR_INVALID_PARAMETER) : FALSE;
-    }
     static_assert(sizeof(COMMPROP) == kCommPropSize);
-    return ControlOut(port, IOCTL_SERIAL_GET_PROPERTIES, *lpCommProp);
+    return OneValue<Way::FromPort>(hFile, "GetCommProperties", IOCTL_SERIAL_GET_PROPERTIES, lpCommProp);
 }
 
 BOOL TransmitCommChar(HANDLE hFile, char cChar)
 {
-    Enter();
-    k32::TraceLine("TransmitCommChar");
-    std::shared_ptr<File> port = PortOf(hFile);
-    return port ? ControlIn(port, IOCTL_SERIAL_IMMEDIATE_CHAR, cChar) : FALSE;
+    return OneValue<Way::ToPort>(hFile, "TransmitCommChar", IOCTL_SERIAL_IMMEDIATE_CHAR, &cChar);
 }
