@@ -47,16 +47,44 @@ function(kit_add_unit_test name)
   endif()
 endfunction()
 
-# kit_add_fuzzer(<name> SOURCES ... LIBS ...): a libFuzzer target named fuzz_<name>, placed in
-# <build>/fuzz/bin so that scripts/fuzz.sh finds every target in one folder. Seeds live in
-# fuzz/<name>/seeds.
+# kit_add_fuzzer(<name> SOURCES ... LIBS ... [CORPUS_MAX_BYTES n]): a fuzz target whose inputs live in
+# fuzz/<name>/seeds (written by hand) and fuzz/<name>/corpus (kept by scripts/fuzz.sh's merge
+# step); libFuzzer flags the target always needs, such as -max_len, go one a line into
+# fuzz/<name>/options.
+# - linux-fuzz (KIT_FUZZ): the libFuzzer executable fuzz_<name>, placed in <build>/fuzz/bin so
+#   that scripts/fuzz.sh finds every target in one folder.
+# - native test builds (KIT_FUZZ_REPLAY): fuzz_replay_<name>, the same sources without libFuzzer,
+#   and the CTest entry fuzz_replay.<name> that runs every seed and corpus input through it and
+#   holds each input to -max_len (4096 without one) and the corpus to CORPUS_MAX_BYTES (2 MiB).
 function(kit_add_fuzzer name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
-  add_executable(fuzz_${name} ${ARG_SOURCES})
-  kit_warnings(fuzz_${name})
-  target_link_libraries(fuzz_${name} PRIVATE ${ARG_LIBS})
-  target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
-  set_target_properties(fuzz_${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/fuzz/bin")
+  cmake_parse_arguments(ARG "" "CORPUS_MAX_BYTES" "SOURCES;LIBS" ${ARGN})
+  set(folder "${CMAKE_CURRENT_SOURCE_DIR}")
+  if(KIT_FUZZ)
+    add_executable(fuzz_${name} ${ARG_SOURCES})
+    kit_warnings(fuzz_${name})
+    target_link_libraries(fuzz_${name} PRIVATE ${ARG_LIBS})
+    target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+    set_target_properties(fuzz_${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/fuzz/bin")
+  elseif(KIT_FUZZ_REPLAY)
+    set(max_len 4096)
+    if(EXISTS "${folder}/options")
+      file(STRINGS "${folder}/options" lines REGEX "^-max_len=[0-9]+")
+      foreach(line IN LISTS lines)
+        string(REGEX REPLACE "^-max_len=([0-9]+).*" "\\1" max_len "${line}")
+      endforeach()
+      set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${folder}/options")
+    endif()
+    if(NOT ARG_CORPUS_MAX_BYTES)
+      set(ARG_CORPUS_MAX_BYTES 2097152)
+    endif()
+    add_executable(fuzz_replay_${name} ${ARG_SOURCES} ${CMAKE_SOURCE_DIR}/fuzz/replay_main.cpp)
+    kit_warnings(fuzz_replay_${name})
+    target_link_libraries(fuzz_replay_${name} PRIVATE ${ARG_LIBS})
+    add_test(NAME fuzz_replay.${name}
+      COMMAND fuzz_replay_${name} --max-file-bytes ${max_len} --max-total-bytes ${ARG_CORPUS_MAX_BYTES}
+              "${folder}/seeds" "${folder}/corpus")
+    set_tests_properties(fuzz_replay.${name} PROPERTIES LABELS fuzz_replay ENVIRONMENT "LC_ALL=C.UTF-8")
+  endif()
 endfunction()
 
 # kit_add_script_scenarios(<prefix> <scenario file> <runner> [MODE <mode>] [SKIP_ARRAYS <name>...]
