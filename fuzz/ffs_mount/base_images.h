@@ -1,5 +1,5 @@
-// The images the mount fuzzer starts from: formatted trees and interrupted states laid out by
-// the fixture builder. A fuzz input patches one of them (or is a whole image itself).
+// The images the mount fuzzer starts from: the named images of the fixture builder (the sample
+// tree in a few layouts and its interrupted states). A fuzz input patches one of them.
 #pragma once
 
 #include <cstdint>

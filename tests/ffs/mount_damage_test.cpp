@@ -5,6 +5,7 @@
 #include "ffs.h"
 #include "ffs_fixture.h"
 #include "image_builder.h"
+#include "image_recipes.h"
 
 using namespace ffs_test;
 using ffs_image::ImageBuilder;
@@ -110,18 +111,15 @@ TEST(FfsMountDamage, LoopingChainsAreReported)
 
 TEST(FfsMountDamage, JournalRecordPointingOutsideIsCorruption)
 {
-    ImageBuilder b;
-    ffs_image::JournalEntry e;
-    e.state = ffs_image::kRecordComplete;
-    e.new_inode = 30;
+    ImageBuilder outside;
+    ffs_image::JournalEntry e = ffs_image::directory_record(outside, "new");
     e.location = 0x00FFFFFF;
-    e.size = 16;
-    b.add_journal_record(e);
-    EXPECT_EQ(mount(b), FFS_E_CORRUPTED);
+    outside.add_journal_record(e);
+    EXPECT_EQ(mount(outside), FFS_E_CORRUPTED);
 
     ImageBuilder slot;
+    e = ffs_image::directory_record(slot, "new");
     e.new_inode = 9000;
-    e.location = 0x1100;
     slot.add_journal_record(e);
     EXPECT_EQ(mount(slot), FFS_E_CORRUPTED);
 }

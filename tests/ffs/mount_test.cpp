@@ -5,20 +5,17 @@
 #include "ffs.h"
 #include "ffs_fixture.h"
 #include "image_builder.h"
+#include "image_recipes.h"
 #include "state.h"
 
 using namespace ffs_test;
 using ffs_image::ImageBuilder;
+using ffs_image::recipe;
 using flashfs::fs;
 
 TEST(FfsMount, CleanImageMountsWithoutWriting)
 {
-    ImageBuilder b;
-    int docs = b.mkdir(b.root(), "docs");
-    b.file(docs, "a.bin", pattern(20000));
-    b.deleted(docs, "gone.txt");
-    b.file(b.root(), "IMEI", bytes_of("123456"), 0xE1);
-    b.link(b.root(), "shortcut", "/docs/a.bin");
+    ImageBuilder b = recipe("tree");
     RecordingFlash flash(b.image());
     ASSERT_EQ(ffs_initialize(), 0);
     EXPECT_EQ(flash.operations(), 0u);
@@ -44,10 +41,7 @@ TEST(FfsMount, ErasedAreaIsPreformattedAndReportedNotFormatted)
 
 TEST(FfsMount, CopyingBesideInodesIsMarkedLostNotErased)
 {
-    ImageBuilder b;
-    b.mkdir(b.root(), "d");
-    b.write_state(7, ffs_image::kCopying);
-    b.copy_inode_table(7);
+    ImageBuilder b = recipe("copying-beside-inodes");  // the copy is in block 7
     RecordingFlash flash(b.image());
     ASSERT_EQ(ffs_initialize(), 0);
     EXPECT_EQ(block_state(flash, 7), 0xFF3B);
@@ -57,20 +51,15 @@ TEST(FfsMount, CopyingBesideInodesIsMarkedLostNotErased)
 
 TEST(FfsMount, InterruptedTableMoveIsCompleted)
 {
-    ImageBuilder b;
-    int d = b.mkdir(b.root(), "d");
-    b.file(d, "f", pattern(100));
-    b.copy_inode_table(9);
-    b.write_state(9, ffs_image::kCopying);
-    b.write_state(0, ffs_image::kInodesLost);
+    ImageBuilder b = recipe("table-move");  // the copy is in block 9
     RecordingFlash flash(b.image());
     ASSERT_EQ(ffs_initialize(), 0);
     EXPECT_EQ(block_state(flash, 9), 0xFFAB);
     EXPECT_EQ(block_state(flash, 0), 0xFF2B);  // only marked while mounting
     EXPECT_EQ(fs.inodes, 9);
     ffs_stat_info st;
-    ASSERT_EQ(ffs_stat("/d/f", &st), 0);
-    EXPECT_EQ(st.size, 100);
+    ASSERT_EQ(ffs_stat("/docs/big.bin", &st), 0);
+    EXPECT_EQ(st.size, 20000);
     // The next mount keeps the new table and leaves the old one alone.
     ASSERT_EQ(ffs_initialize(), 0);
     EXPECT_EQ(fs.inodes, 9);
@@ -78,20 +67,16 @@ TEST(FfsMount, InterruptedTableMoveIsCompleted)
 
 TEST(FfsMount, CleaningBlockIsErasedWithItsInodesForgotten)
 {
-    ImageBuilder b;
-    b.start_data_block(5);
-    int gone = b.file(b.root(), "moved", pattern(40));
-    int segment = b.inode(gone).child;
-    b.set_flags(gone, 0);
-    b.set_flags(segment, 0);
+    ImageBuilder b = recipe("tree");
+    const std::vector<int> moved = ffs_image::cleaning_block(b, 5);
     b.write_age(5, 0x0041);
-    b.write_state(5, ffs_image::kCleaning);
     RecordingFlash flash(b.image());
     ASSERT_EQ(ffs_initialize(), 0);
     EXPECT_EQ(block_state(flash, 5), 0xFFBF);
     EXPECT_EQ(block_age(flash, 5), 0x0042);
-    EXPECT_EQ(flash16(flash, 16 * gone), 0);  // size of each inode in the block
-    EXPECT_EQ(flash16(flash, 16 * segment), 0);
+    ASSERT_EQ(moved.size(), 2u);
+    for (int slot : moved)
+        EXPECT_EQ(flash16(flash, 16 * slot), 0) << slot;  // size of each inode in the block
     EXPECT_EQ(flash.erases()[5], 1u);
     EXPECT_TRUE(flash.violations().empty());
     expect_consistent(flash);
@@ -99,18 +84,10 @@ TEST(FfsMount, CleaningBlockIsErasedWithItsInodesForgotten)
 
 TEST(FfsMount, CompleteJournalRecordIsAppliedAgain)
 {
-    ImageBuilder b;
     // A directory whose object was written but whose inode was not: the record is complete.
-    const int slot = b.allocate_slot();
-    std::vector<std::uint8_t> object = {'n', 'e', 'w', 0};
-    const std::uint32_t location = b.place(object);
-    ffs_image::JournalEntry e;
-    e.state = ffs_image::kRecordComplete;
-    e.flags = 0xF2;
-    e.new_inode = static_cast<std::int16_t>(slot);
-    e.link = static_cast<std::int16_t>(b.journal());  // behind the last entry of the root
-    e.location = location;
-    e.size = 16;
+    ImageBuilder b = recipe("tree");
+    const ffs_image::JournalEntry e = ffs_image::directory_record(b, "new");
+    const int slot = e.new_inode;
     b.add_journal_record(e);
     RecordingFlash flash(b.image());
     ASSERT_EQ(ffs_initialize(), 0);
@@ -127,27 +104,23 @@ TEST(FfsMount, CompleteJournalRecordIsAppliedAgain)
 
 TEST(FfsMount, WrittenButIncompleteRecordIsDiscarded)
 {
-    ImageBuilder b;
-    ffs_image::JournalEntry e;
+    ImageBuilder b = recipe("tree");
+    ffs_image::JournalEntry e = ffs_image::directory_record(b, "half");
     e.state = ffs_image::kRecordWritten;
-    e.new_inode = 40;
-    e.location = 0x1234;
     b.add_journal_record(e);
     RecordingFlash flash(b.image());
     ASSERT_EQ(ffs_initialize(), 0);
     EXPECT_EQ(flash.image()[b.journal_offset() + 12], 0xF1);
     EXPECT_EQ(fs.journal_pos, 28u);
-    EXPECT_EQ(flash16(flash, 16 * 40 + 8), 0xFFFF);  // nothing applied
+    EXPECT_EQ(flash16(flash, 16 * e.new_inode + 8), 0xFFFF);  // nothing applied
+    ffs_stat_info st;
+    EXPECT_EQ(ffs_stat("/half", &st), FFS_E_NOTFOUND);
 }
 
 TEST(FfsMount, JournalPositionFollowsTheAppliedRecords)
 {
     ImageBuilder b;
-    for (int i = 0; i < 250; ++i) {
-        ffs_image::JournalEntry e;
-        e.state = ffs_image::kRecordApplied;
-        b.add_journal_record(e);
-    }
+    ffs_image::applied_journal_records(b, 250);
     RecordingFlash flash(b.image());
     ASSERT_EQ(ffs_initialize(), 0);
     EXPECT_EQ(fs.journal_pos, 12u + 250u * 16u);
@@ -155,12 +128,7 @@ TEST(FfsMount, JournalPositionFollowsTheAppliedRecords)
 
 TEST(FfsMount, ErasedHeaderOverDataIsMarkedLost)
 {
-    ImageBuilder b;
-    b.start_data_block(4);
-    b.place(pattern(64));
-    b.write_header(4, 0xFFFF, 0xFFFF, 0xFFFF);
-    for (std::uint32_t o = 0; o < 10; o += 2)
-        ffs_image::write16(b.area(), 4 * 0x10000u + o, 0xFFFF);
+    ImageBuilder b = recipe("erased-header");  // block 4
     RecordingFlash flash(b.image());
     ASSERT_EQ(ffs_initialize(), 0);
     EXPECT_EQ(block_state(flash, 4), 0xFF7F);
