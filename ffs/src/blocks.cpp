@@ -1,7 +1,5 @@
 #include "blocks.h"
 
-#include <cstring>
-
 #include "device.h"
 #include "state.h"
 #include "trace.h"
@@ -111,15 +109,17 @@ int ffs_block_alloc(int priority, std::uint16_t kind)
 std::int32_t block_used_bytes(int block)
 {
     const std::uint8_t* start = block_addr(block);
-    auto all_erased = [start](std::uint32_t offset) {
-        std::uint64_t words[2];
-        std::memcpy(words, start + offset, sizeof words);
-        return (words[0] & words[1]) == ~std::uint64_t{0};
-    };
-    std::uint32_t offset = (dev.blocksize & ~3u) - kAtomSize;
-    while (offset > 0 && all_erased(offset))
+    // Erased kilobytes at the top are passed in one look each, then unit by unit.
+    constexpr std::uint32_t kRun = 1024;
+    std::uint32_t top = dev.blocksize & ~3u;
+    while (top >= kRun && is_erased(start + top - kRun, kRun))
+        top -= kRun;
+    if (top == 0)
+        return 0;
+    std::uint32_t offset = top - kAtomSize;
+    while (offset > 0 && is_erased(start + offset, kAtomSize))
         offset -= kAtomSize;
-    if (offset == 0 && all_erased(0))
+    if (offset == 0 && is_erased(start, kAtomSize))
         return 0;
     return static_cast<std::int32_t>(offset + kAtomSize);
 }

@@ -396,15 +396,19 @@ int ffs_read(int fd, void* destination, int count)
     }
     auto* out = static_cast<std::uint8_t*>(destination);
     int total = 0;
-    while (total < count) {
-        int segment = 0;
-        std::int32_t offset = 0;
-        segment_find(d->inode, d->fp, &segment, &offset);
+    int segment = 0;
+    std::int32_t offset = 0;
+    segment_find(d->inode, d->fp, &segment, &offset);
+    // Once a segment is read to its end the next one follows from its start (segments without
+    // data are passed over), so a long read does not look for its place again for each one.
+    for (int steps = inode_slots(); total < count && segment > 0 && steps > 0; --steps) {
         std::int32_t n = segment_read(segment, out + total, count - total, offset);
-        if (n <= 0)
-            break;
-        total += n;
-        d->fp += n;
+        if (n > 0) {
+            total += n;
+            d->fp += n;
+        }
+        segment = segment_next(segment);
+        offset = 0;
     }
     return total;
 }

@@ -1,5 +1,9 @@
 #include "layout.h"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+
 namespace flashfs {
 
 const char* block_state_name(std::uint16_t state)
@@ -101,6 +105,22 @@ std::uint16_t age_distance(std::uint16_t x, std::uint16_t y)
 {
     auto forward = static_cast<std::uint16_t>(x - y);
     return forward <= 0x8000 ? forward : static_cast<std::uint16_t>(y - x);
+}
+
+bool is_erased(const std::uint8_t* bytes, std::uint32_t count)
+{
+    // Compared a kilobyte at a time: mounts look at whole blocks and inode tables this way.
+    static const std::array<std::uint8_t, 1024> erased = [] {
+        std::array<std::uint8_t, 1024> all{};
+        all.fill(0xFF);
+        return all;
+    }();
+    for (std::uint32_t at = 0; at < count; at += erased.size()) {
+        const std::uint32_t n = std::min<std::uint32_t>(count - at, erased.size());
+        if (std::memcmp(bytes + at, erased.data(), n) != 0)
+            return false;
+    }
+    return true;
 }
 
 }  // namespace flashfs

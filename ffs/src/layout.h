@@ -177,6 +177,9 @@ std::int32_t stored_data_length(const std::uint8_t* object, std::uint32_t size, 
 // The characters a name may not hold.
 bool is_forbidden_name_char(char c);
 
+// True when all `count` bytes read 0xFF: never written since the block was erased.
+bool is_erased(const std::uint8_t* bytes, std::uint32_t count);
+
 // Circular distance of two 16-bit ages.
 std::uint16_t age_distance(std::uint16_t x, std::uint16_t y);
 

@@ -245,6 +245,11 @@ int inodes_fsck()
     fs.inodes_max = static_cast<std::int16_t>(inode_slots());
 
     for (int i = 1; i < fs.inodes_max; ++i) {
+        if (const int run = erased_slots(i, fs.inodes_max); run > 0) {
+            fs.sequence = 0xFFFF;  // what the sequence of a never-written slot reads
+            i += run - 1;
+            continue;
+        }
         InodeRecord r = inode(i);
         if (r.sequence() > fs.sequence)
             fs.sequence = r.sequence();

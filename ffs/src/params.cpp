@@ -118,8 +118,11 @@ int fs_params_check()
               fs.spare_blocks < dev.numblocks &&
               (fs.journal_size == 0 || (fs.journal_size % kAtomSize == 0 && fs.journal_size >= 128 &&
                                         object_size(sizeof kJournalName - 1, fs.journal_size) <= room));
-    // Objects outside the blocks or slots in use would be invisible to reclaim and get lost.
-    for (int i = 1; ok && i < inode_slots(); ++i) {
+    // Objects outside the blocks or slots in use would be invisible to reclaim and get lost. Only
+    // parameters that narrow the table or the area can leave any: inodes_fsck held every object
+    // to the device's area.
+    const bool narrowed = fs.inodes_max < inode_slots() || dev.numblocks < device_description.numblocks;
+    for (int i = 1; ok && narrowed && i < inode_slots(); ++i) {
         InodeRecord r = inode(i);
         if (r.used() && (i >= fs.inodes_max || (r.valid() && location_block(r.location()) >= dev.numblocks)))
             ok = false;

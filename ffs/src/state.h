@@ -119,6 +119,9 @@ inline std::uint32_t object_offset(int i)
     return location_offset(inode(i).location());
 }
 
+// How many slots from `from` on (up to `end`) were never written: all their bytes read 0xFF.
+int erased_slots(int from, int end);
+
 // True when the objects's bytes lie inside one block, after its header.
 bool object_in_bounds(std::uint32_t location, std::uint32_t size);
 

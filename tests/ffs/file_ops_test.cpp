@@ -309,3 +309,38 @@ TEST(FfsFileOpsImage, ObjectsShorterThanAChunkBeforeMoreSegmentsKeepTheirLength)
     auto check = expect_consistent(flash);
     EXPECT_EQ(check.tree["/f"].pieces, (std::vector<std::uint32_t>{100, 500, 8192}));
 }
+
+// A read that runs over several segments goes on from one to the next, passing segments that
+// hold nothing and replaced ones, whatever the size of each read.
+TEST(FfsFileOpsImage, ReadsRunOnThroughEverySegment)
+{
+    ImageBuilder b;
+    const auto head = pattern(100, 1);
+    const auto first = pattern(500, 2);
+    const auto replaced = pattern(8192, 3);
+    const auto last = pattern(3000, 4);
+    int f = b.file_inline(b.root(), "f", head);
+    int s1 = b.segment(f, first);
+    int empty = b.segment(s1, {});
+    int old = b.segment(empty, pattern(8192, 9));
+    b.segment(old, last);
+    b.replace_segment(old, replaced);
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+
+    std::vector<std::uint8_t> expected = head;
+    for (const auto* part : {&first, &replaced, &last})
+        expected.insert(expected.end(), part->begin(), part->end());
+    for (int size : {1, 7, 100, 600, 4096, 20000}) {
+        int fd = ffs_open("/f", FFS_O_READ);
+        ASSERT_GE(fd, FFS_FD_BASE);
+        std::vector<std::uint8_t> got, buffer(static_cast<std::size_t>(size));
+        for (int n; (n = ffs_read(fd, buffer.data(), size)) > 0;) {
+            got.insert(got.end(), buffer.begin(), buffer.begin() + n);
+            EXPECT_TRUE(n == size || got.size() == expected.size()) << "a short read inside the file: " << n;
+        }
+        EXPECT_EQ(ffs_read(fd, buffer.data(), size), 0) << size;
+        EXPECT_EQ(ffs_close(fd), 0);
+        EXPECT_EQ(got, expected) << "reads of " << size << " bytes";
+    }
+}

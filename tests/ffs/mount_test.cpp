@@ -250,10 +250,37 @@ TEST(FfsMount, BlockUsedBytesIsTheHighWaterMark)
     b.image()[13 * 0x10000u + 5] = 0x00;       // block 13: header unit only
     b.image()[14 * 0x10000u + 0x1234] = 0x7F;  // block 14: a byte inside
     b.image()[15 * 0x10000u + 0xFFFF] = 0x00;  // block 15: the last byte
+    b.image()[16 * 0x10000u + 0xFBFF] = 0xFE;  // block 16: the last byte below a kilobyte
+    b.image()[17 * 0x10000u + 0xFC00] = 0xFE;  // block 17: the first byte of the last kilobyte
+    b.image()[18 * 0x10000u + 0x03F0] = 0x7F;  // block 18: the last unit of the first kilobyte
     RecordingFlash flash(b.image());
     flashfs::ffs_dev_init();
     EXPECT_EQ(flashfs::block_used_bytes(12), 0);
     EXPECT_EQ(flashfs::block_used_bytes(13), 16);
     EXPECT_EQ(flashfs::block_used_bytes(14), 0x1240);
     EXPECT_EQ(flashfs::block_used_bytes(15), 0x10000);
+    EXPECT_EQ(flashfs::block_used_bytes(16), 0xFC00);
+    EXPECT_EQ(flashfs::block_used_bytes(17), 0xFC10);
+    EXPECT_EQ(flashfs::block_used_bytes(18), 0x0400);
+}
+
+// Slots are counted wherever they lie in the table: around the places where a mount passes
+// never-written slots many at a time, and in the last slots.
+TEST(FfsMount, UsedSlotsAnywhereInTheTableAreCounted)
+{
+    ImageBuilder b = recipe("tree");
+    const int lost_before = ffs_image::check_image(b.area()).blocks[b.inode_block()].lost;  // its deleted slots
+    const ffs_image::InodeFields deleted{16, 0x00, -1, -1, b.inode(b.root()).location, 0x0007, 0};
+    const std::vector<int> slots = {63, 64, 65, 127, 128, 1024, 2047, 4032, 4094, 4095};
+    for (int slot : slots)
+        b.set_inode(slot, deleted);
+    ffs_image::InodeFields partly = ffs_image::InodeFields{};
+    partly.sequence = 0x0123;  // written, never used: neither counted nor taken for erased
+    b.set_inode(200, partly);
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    const ffs_image::CheckResult check = ffs_image::check_image(flash.data());
+    EXPECT_EQ(fs.block_stat[fs.inodes].lost, lost_before + static_cast<std::int32_t>(slots.size()));
+    EXPECT_EQ(fs.block_stat[fs.inodes].used, check.blocks[fs.inodes].used);
+    EXPECT_EQ(fs.block_stat[fs.inodes].lost, check.blocks[fs.inodes].lost);
 }
