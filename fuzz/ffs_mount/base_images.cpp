@@ -28,6 +28,9 @@ std::vector<std::vector<std::uint8_t>> build()
     images.push_back(ffs_image::recipe("journal-complete").image());
     for (const char* name : {"cleaning", "copying-beside-inodes", "journal-written", "erased-header"})
         images.push_back(ffs_image::recipe(name).image());
+    // Three blocks, 128 slots, a 256-byte journal: data reclaim, inode reclaim and journal
+    // replacement all come round within the few operations of one input.
+    images.push_back(ffs_image::recipe("tree", with_root("/ffs/b3i128c1024j1r2048", 256, 1024)).image());
     return images;
 }
 

@@ -1,10 +1,13 @@
 // Mounts fuzzed flash images, walks their tree read-only, runs a sequence of file operations on
-// them and mounts the result again: no crash, no access outside the image, no hang.
+// them and mounts the result again when they wrote anything: no crash, no access outside the
+// image, no hang.
 //
-// An input of exactly 4 MiB is an image. Any other input is: a base image (1 byte, one of the
-// builder's images), a patch count (1 byte), that many patches (block: 1 byte, offset in the
-// block: 2 bytes little-endian, length: 1 byte, then the bytes), then operations (an opcode
-// byte and its arguments, see run_operations).
+// An input of exactly 4 MiB is an image (for trying an image by hand; the corpus holds patches).
+// Any other input is: a base image (1 byte, one of the named builder images), a patch count
+// (1 byte), that many patches (block: 1 byte, offset in the block: 2 bytes little-endian, length:
+// 1 byte, then the bytes), then operations (an opcode byte and its arguments, see
+// run_operations).
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -12,15 +15,16 @@
 
 #include "base_images.h"
 #include "ffs.h"
+#include "tracked_flash.h"
 
 namespace {
 
-constexpr std::size_t kImageSize = 0x400000;
-std::vector<std::uint8_t> image(kImageSize);
+using ffs_fuzz::TrackedFlash;
 
-std::uint8_t* image_base()
+TrackedFlash& flash()
 {
-    return image.data();
+    static TrackedFlash tracked(ffs_fuzz::base_images());
+    return tracked;
 }
 
 class Input {
@@ -38,13 +42,12 @@ private:
 
 void patch(Input& in)
 {
-    const auto& bases = ffs_fuzz::base_images();
-    image = bases[in.byte() % bases.size()];
+    flash().restore(in.byte() % ffs_fuzz::base_images().size());
     for (int patches = in.byte(); patches > 0 && !in.empty(); --patches) {
         std::uint32_t block = in.byte() % 64u;
         std::uint32_t offset = in.word();
         for (int length = in.byte(); length > 0 && !in.empty(); --length, ++offset)
-            image[block * 0x10000u + (offset & 0xFFFFu)] = in.byte();
+            flash().poke(block * 0x10000u + (offset & 0xFFFFu), in.byte());
     }
 }
 
@@ -86,7 +89,7 @@ std::string path_from(std::uint8_t selector)
                                         "big.bin",
                                         "IMEI",
                                         "inline.txt",
-                                        "to-big",
+                                        "to-a",
                                         "updated",
                                         ".journal",
                                         "new",
@@ -100,27 +103,46 @@ std::string path_from(std::uint8_t selector)
     return path;
 }
 
-std::vector<std::uint8_t> contents(std::uint16_t size, std::uint8_t seed)
+// The bytes an operation writes: a slice of one fixed pattern (filling a buffer for every write
+// cost more than the FFS's own work).
+struct Contents {
+    const std::uint8_t* data;
+    std::size_t size;
+};
+
+// Bytes an input may write in all: it keeps each input's work bounded (the small layouts reach
+// their reclaims within it).
+constexpr std::size_t kWriteBudget = 64 * 1024;
+std::size_t budget_left = 0;
+
+Contents contents(std::uint16_t size, std::uint8_t seed)
 {
-    std::vector<std::uint8_t> data(size % 20000);
-    for (std::size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<std::uint8_t>(seed + i * 13);
-    return data;
+    constexpr std::size_t kLongest = 20000;
+    static const std::vector<std::uint8_t> pattern = [] {
+        std::vector<std::uint8_t> bytes(kLongest + 256);
+        for (std::size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = static_cast<std::uint8_t>(i * 13 + (i >> 8));
+        return bytes;
+    }();
+    const std::size_t n = std::min<std::size_t>(size % kLongest, budget_left);
+    budget_left -= n;
+    return {pattern.data() + seed, n};
 }
 
-void write(const std::string& path, int flags, const std::vector<std::uint8_t>& data, int pieces)
+void write(const std::string& path, int flags, Contents data, int pieces)
 {
     int fd = ffs_open(path.c_str(), flags);
     if (fd < 0)
         return;
-    std::size_t step = data.size() / static_cast<std::size_t>(pieces) + 1;
-    for (std::size_t at = 0; at < data.size(); at += step)
-        ffs_write_b(fd, data.data() + at, static_cast<int>(std::min(step, data.size() - at)));
+    std::size_t step = data.size / static_cast<std::size_t>(pieces) + 1;
+    for (std::size_t at = 0; at < data.size; at += step)
+        ffs_write_b(fd, data.data + at, static_cast<int>(std::min(step, data.size - at)));
     ffs_close(fd);
 }
 
 void run_operations(Input& in)
 {
+    budget_left = kWriteBudget;
     for (int count = 0; count < 48 && !in.empty(); ++count) {
         const std::uint8_t op = in.byte();
         const std::string path = path_from(in.byte());
@@ -155,18 +177,19 @@ void run_operations(Input& in)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     Input in(data, size);
-    if (size == kImageSize)
-        std::memcpy(image.data(), data, size);
+    if (size == TrackedFlash::kImageSize)
+        flash().load(data);
     else
         patch(in);
-    ffs_bind_flash_base(image_base);
     if (ffs_initialize() != 0)
         return 0;
     walk("/", 0);
-    if (size == kImageSize)
+    if (size == TrackedFlash::kImageSize)
         return 0;
+    flash().take_written();
     run_operations(in);
-    if (ffs_initialize() == 0)
+    // What the operations wrote is mounted and read again; without a write it was read already.
+    if (flash().take_written() && ffs_initialize() == 0)
         walk("/", 0);
     return 0;
 }

@@ -147,8 +147,7 @@ const std::vector<Recipe>& recipes()
          tree_then([](ImageBuilder& b) { cleaning_block(b, 5); })},
         {"journal-complete", "a complete journal record for directory /new, not applied",
          tree_then([](ImageBuilder& b) { b.add_journal_record(directory_record(b, "new")); })},
-        {"journal-written", "a journal record written but never marked complete",
-         tree_then([](ImageBuilder& b) {
+        {"journal-written", "a journal record written but never marked complete", tree_then([](ImageBuilder& b) {
              JournalEntry e = directory_record(b, "half");
              e.state = kRecordWritten;
              b.add_journal_record(e);
