@@ -171,12 +171,22 @@ int tree_check()
     while (!pending.empty()) {
         int d = pending.back();
         pending.pop_back();
+        std::vector<int> dirs;  // of this directory, walked so far
         int r = for_each_entry(d, [&](int e) -> int {
             if (inode(e).type() == OT_DIR) {
                 if (seen[e])
                     return FFS_E_SIBLINGLOOP;
                 seen[e] = true;
-                pending.push_back(e);
+                // A directory replaced (relocated) is linked behind its old inode with the same
+                // entries; a power cut before the old one is deleted leaves both. That is no
+                // loop: the journal's replay deletes the old one. Its entries are walked once.
+                const bool twin =
+                    inode(e).child() != kNoInode && std::any_of(dirs.begin(), dirs.end(), [e](int o) {
+                        return inode(o).child() == inode(e).child() && std::strcmp(object_name(o), object_name(e)) == 0;
+                    });
+                dirs.push_back(e);
+                if (!twin)
+                    pending.push_back(e);
                 return 0;
             }
             int segments = walk_budget();

@@ -102,6 +102,37 @@ TEST(FfsMount, CompleteJournalRecordIsAppliedAgain)
     expect_consistent(flash);  // the counters of the replay were rebuilt by a second pass
 }
 
+// A relocated directory whose old inode was not yet deleted shares its entries with the new one:
+// that is no loop, and the replay of the record deletes the old inode.
+TEST(FfsMount, DirectoryMoveCutShortIsFinished)
+{
+    ImageBuilder b;
+    const ffs_image::SampleTree t = ffs_image::add_sample_tree(b);
+    const int moved = ffs_image::directory_move_cut_short(b, b.root(), t.docs);
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    ffs_stat_info st;
+    ASSERT_EQ(ffs_stat("/docs/deep", &st), 0);
+    EXPECT_EQ(flash.image()[16 * t.docs + 3], 0);  // the old inode deleted
+    ASSERT_EQ(ffs_stat("/docs", &st), 0);
+    EXPECT_EQ(st.inode, moved);
+    expect_consistent(flash);
+
+    // Without a journal nothing finishes the move: the first of the two is the directory.
+    ImageBuilder plain(no_journal());
+    const int docs = plain.mkdir(plain.root(), "docs");
+    plain.mkdir(docs, "deep");
+    ffs_image::InodeFields copy = plain.inode(docs);
+    const int twin = plain.add_named(plain.root(), "docs", 0xF2);
+    copy.location = plain.inode(twin).location;
+    plain.set_inode(twin, copy);
+    RecordingFlash flash2(plain.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    ASSERT_EQ(ffs_stat("/docs", &st), 0);
+    EXPECT_EQ(st.inode, docs);
+    EXPECT_EQ(ffs_stat("/docs/deep", &st), 0);
+}
+
 TEST(FfsMount, WrittenButIncompleteRecordIsDiscarded)
 {
     ImageBuilder b = recipe("tree");

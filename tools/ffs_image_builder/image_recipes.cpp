@@ -126,6 +126,31 @@ JournalEntry directory_record(ImageBuilder& b, const std::string& name)
     return e;
 }
 
+int directory_move_cut_short(ImageBuilder& b, int parent, int dir)
+{
+    const InodeFields old = b.inode(dir);
+    const std::uint8_t* object = b.area() + old.location * kAtom;
+    std::vector<std::uint8_t> bytes(object, object + old.size);
+    JournalEntry e;
+    e.state = kRecordComplete;
+    e.flags = old.flags;
+    e.new_inode = static_cast<std::int16_t>(b.allocate_slot());
+    const int last = last_entry(b, parent);
+    e.link = static_cast<std::int16_t>(last == parent ? -parent : last);
+    e.old_inode = static_cast<std::int16_t>(dir);
+    e.location = b.place(bytes);
+    e.size = old.size;
+    b.add_journal_record(e);
+    // What applying the record had written when the power went: the new inode, with the old
+    // one's entries, linked behind the parent's last entry.
+    b.set_inode(e.new_inode, InodeFields{e.size, old.flags, old.child, -1, e.location, 0x0100,
+                                         static_cast<std::uint16_t>(old.updates + 1)});
+    InodeFields before = b.inode(last);
+    (last == parent ? before.child : before.sibling) = e.new_inode;
+    b.set_inode(last, before);
+    return e.new_inode;
+}
+
 void applied_journal_records(ImageBuilder& b, int count)
 {
     JournalEntry applied;
@@ -154,6 +179,13 @@ const std::vector<Recipe>& recipes()
          })},
         {"erased-header", "a data block whose header was erased while its data stayed (block 4)",
          tree_then([](ImageBuilder& b) { erased_header_over_data(b, 4); })},
+        {"directory-move", "/docs relocated, cut short before its old inode was deleted",
+         [](const Layout& layout) {
+             ImageBuilder b(layout);
+             const SampleTree t = add_sample_tree(b);
+             directory_move_cut_short(b, b.root(), t.docs);
+             return b;
+         }},
     };
     return all;
 }

@@ -47,6 +47,10 @@ void erased_header_over_data(ImageBuilder& b, int block);
 // object placed in the data area, linked behind the root's last entry. Not written anywhere yet;
 // its state is complete (kRecordComplete).
 JournalEntry directory_record(ImageBuilder& b, const std::string& name);
+// A directory of `parent` relocated (as a data reclaim does), the power lost after the new inode
+// was written and linked and before the old one was deleted: both are live with the same entries,
+// and the complete journal record of the move deletes the old one at mount. Returns the new slot.
+int directory_move_cut_short(ImageBuilder& b, int parent, int dir);
 // `count` records marked applied at the journal's next positions.
 void applied_journal_records(ImageBuilder& b, int count);
 
@@ -57,7 +61,7 @@ struct Recipe {
     std::function<ImageBuilder(const Layout&)> make;
 };
 // tree, erased, table-move, copying-beside-inodes, cleaning, journal-complete, journal-written,
-// erased-header, in this order.
+// erased-header, directory-move, in this order.
 const std::vector<Recipe>& recipes();
 // The named image in the given layout (an unknown name throws std::out_of_range).
 ImageBuilder recipe(const std::string& name, const Layout& layout = {});

@@ -386,3 +386,4 @@ scenario_interrupted_journal_complete() {
 }
 scenario_interrupted_journal_written() { written_after journal-written; }
 scenario_interrupted_erased_header() { written_after erased-header; }
+scenario_interrupted_directory_move() { written_after directory-move; }
