@@ -21,13 +21,23 @@ int age_distance_from_youngest(int b)
     return std::min<int>(static_cast<std::uint16_t>(fs.age_max - age), kAgeDistanceCap);
 }
 
-bool holds_live_object(int block)
+int live_objects_in(int block)
 {
+    int count = 0;
     for (int i = 1; i < fs.inodes_max; ++i) {
         if (inode_live(i) && location_block(inode(i).location()) == block)
-            return true;
+            ++count;
     }
-    return false;
+    return count;
+}
+
+// Slots inode_alloc_try can still hand out without another inode reclaim.
+int free_slots()
+{
+    int count = 0;
+    for (int s = std::max<int>(fs.block_stat[fs.inodes].objects, 1); s < fs.inodes_max - kUnallocatedTopSlots; ++s)
+        count += inode(s).location() == kUnusedLocation;
+    return count;
 }
 
 std::int16_t retarget(std::int16_t field, int from, int to)
@@ -172,12 +182,23 @@ int data_block_reclaim(int b, int reason)
     fs.reclaim_running = true;
     (void)reason;
 
+    // Each live object needs a new slot, and once the target block is taken there may be no FREE
+    // block left for an inode reclaim: the slots must be there before the relocation starts. A
+    // relocation that ran out of them half way kept the victim and the spare block both, and no
+    // reclaim of either kind could ever run again. Such a victim is not started on.
     const BlockStat& table = fs.block_stat[fs.inodes];
-    if (fs.inodes_max - (table.used + table.lost) - kUnallocatedTopSlots <= fs.block_stat[b].objects)
+    const int live = live_objects_in(b);
+    if (fs.inodes_max - (table.used + table.lost) - kUnallocatedTopSlots <= fs.block_stat[b].objects ||
+        live > free_slots())
         inodes_reclaim();
+    if (live > free_slots()) {
+        fs.reclaim_running = false;
+        trace(TR_RECLAIM, "} %d", FFS_E_FSFULL);
+        return FFS_E_FSFULL;
+    }
 
     int n = ffs_block_alloc(1, BIT_DATA);
-    if (holds_live_object(b)) {
+    if (live > 0) {
         if (journal_push() < 0) {
             fs.reclaim_running = false;
             return FFS_E_CORRUPTED;

@@ -205,6 +205,39 @@ TEST(FfsReclaim, AFullFileSystemRefusesInsteadOfLosingData)
     EXPECT_TRUE(flash.violations().empty());
 }
 
+// With a small inode table the victim may hold more live objects than the table has free slots
+// even after an inode reclaim. Starting the reclaim anyway took the spare block as its target,
+// failed half way and left no FREE block: no data or inode reclaim could ever run again, and the
+// file system took no more writes even after files were removed.
+TEST(FfsReclaim, AVictimTheTableCannotRelocateKeepsTheSpareBlock)
+{
+    ImageBuilder b(layout_for("/ffs/b4i40j1r2048", 256));
+    b.place(std::vector<std::uint8_t>(58000, 0));  // dead space: block 1 nearly full
+    b.place(std::vector<std::uint8_t>(58000, 0));  // and block 2
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    for (int i = 0; i < 15; ++i)  // 30 live objects in block 1, 36 allocatable slots
+        ASSERT_EQ(write_file("/f" + std::to_string(i), pattern(40, static_cast<std::uint32_t>(i))), 0) << i;
+    const int spare = 3;
+    ASSERT_EQ(fs.block_stat[spare].state, 0xFFBF);
+
+    EXPECT_EQ(write_file("/big", pattern(8000, 1)), FFS_E_NOSPACE);  // needs block 1 reclaimed
+    int free_blocks = 0;
+    for (int block = 0; block < 4; ++block)
+        free_blocks += fs.block_stat[block].state == 0xFFBF;
+    EXPECT_EQ(free_blocks, 1);
+    ASSERT_EQ(ffs_initialize(), 0);
+    expect_consistent(flash, 256);
+
+    // Fewer objects: the reclaim can run, and the write goes through.
+    for (int i = 0; i < 10; ++i)
+        ASSERT_EQ(ffs_remove(("/f" + std::to_string(i)).c_str()), 0);
+    EXPECT_EQ(write_file("/big", pattern(8000, 1)), 0);
+    EXPECT_EQ(read_back("/big"), pattern(8000, 1));
+    expect_consistent(flash, 256);
+    EXPECT_TRUE(flash.violations().empty());
+}
+
 TEST(FfsReclaim, NoFreeBlockAtAllIsRefused)
 {
     ImageBuilder b;
