@@ -60,8 +60,31 @@ RecordingFlash::~RecordingFlash()
 void RecordingFlash::reload(const std::vector<std::uint8_t>& image)
 {
     std::copy(image.begin(), image.begin() + std::min<std::size_t>(image.size(), kFlashSize), image_.begin());
+    reloaded_ = image_;
+    written_.reset();
     restore_power();
     reset_counts();
+}
+
+void RecordingFlash::restart()
+{
+    if (reloaded_.empty()) {
+        reload(image_);
+        return;
+    }
+    for (std::size_t page = 0; page < written_.size(); ++page) {
+        if (written_[page])
+            std::memcpy(image_.data() + page * kPageSize, reloaded_.data() + page * kPageSize, kPageSize);
+    }
+    written_.reset();
+    restore_power();
+    reset_counts();
+}
+
+void RecordingFlash::touch(std::uint32_t offset, std::uint32_t count)
+{
+    for (std::uint32_t page = offset / kPageSize; page <= (offset + count - 1) / kPageSize; ++page)
+        written_[page] = true;
 }
 
 void RecordingFlash::reset_counts()
@@ -88,6 +111,7 @@ void RecordingFlash::erase(std::uint8_t block)
     if (!next_operation())
         return;
     std::memset(image_.data() + std::size_t{block} * 0x10000, 0xFF, 0x10000);
+    touch(block * 0x10000u, 0x10000u);
     ++erases_[block];
 }
 
@@ -101,6 +125,7 @@ void RecordingFlash::write_halfword(std::uint8_t* address, std::uint16_t value)
         violations_.push_back(BitViolation{offset, before, value});
     address[0] = static_cast<std::uint8_t>(value & 0xFF);
     address[1] = static_cast<std::uint8_t>(value >> 8);
+    touch(offset, 2);
     ++halfwords_;
     ++writes_[offset >> 16];
 }

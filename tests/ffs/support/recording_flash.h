@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 #include <cstdint>
 #include <vector>
 
@@ -30,6 +31,9 @@ public:
     std::vector<std::uint8_t>& image() { return image_; }
     // Starts over on a copy of these bytes: counts, cut and power reset (the buffer is reused).
     void reload(const std::vector<std::uint8_t>& image);
+    // Starts over on the bytes of the last reload, copying back only the pages written since:
+    // power-cut runs start thousands of times from one image.
+    void restart();
     std::uint8_t* data() { return image_.data(); }
 
     // Power cut: operations [0, n) happen, operation n and all later ones are dropped.
@@ -64,9 +68,13 @@ public:
     void write(std::uint8_t* address, const std::uint8_t* source, std::uint32_t count);
 
 private:
+    static constexpr std::uint32_t kPageSize = 0x1000;
     bool next_operation();
+    void touch(std::uint32_t offset, std::uint32_t count);
 
     std::vector<std::uint8_t> image_;
+    std::vector<std::uint8_t> reloaded_;             // the bytes restart() goes back to
+    std::bitset<kFlashSize / kPageSize> written_{};  // pages changed since then
     std::uint64_t cut_ = UINT64_MAX;
     bool power_lost_ = false;
     std::uint64_t operations_ = 0;
