@@ -61,6 +61,14 @@ void open_port_log_if_absent()
     }
 }
 
+void close_port_log()
+{
+    if (port().log != nullptr) {
+        std::fclose(port().log);
+        port().log = nullptr;
+    }
+}
+
 bool listener_running()
 {
     return port().listener.joinable();
@@ -247,6 +255,9 @@ int ComportClose()
 {
     PortState& p = port();
     if (!p.opened) {
+        // SetComport opened the log although the port never was: the next session's log must
+        // start afresh in its own folder, not go on in this file.
+        close_port_log();
         return 0;
     }
     p.opened = false;
@@ -259,10 +270,7 @@ int ComportClose()
     p.device.reset();
     p.rx_count.store(0);
     port_log("ComportClose\n");
-    if (p.log != nullptr) {
-        std::fclose(p.log);
-        p.log = nullptr;
-    }
+    close_port_log();
     return 0;
 }
 

@@ -275,6 +275,19 @@ TEST_F(PortLayer, ClosingThePortGivesTheTerminalBackAsItWasFound)
     EXPECT_EQ(exclusive_flag(peer_.slave_path()), 0);
 }
 
+// SetComport opens the port log; a close without an open must still let the next session's log
+// start afresh where that session runs (the old file went on being written, in another folder).
+TEST_F(PortLayer, ClosingAPortNeverOpenedEndsItsLog)
+{
+    EXPECT_EQ(ComportClose(), 0);
+    ScratchDirectory next;
+    SetComportDevice(peer_.slave_path());
+    ASSERT_EQ(ComportOpen(115200), 0);
+    ComportClose();
+    EXPECT_NE(read_text(next.path() / "ObexCom.log").find("SetComport " + peer_.slave_path()), std::string::npos);
+    EXPECT_EQ(port_log().find("ComportClose"), std::string::npos) << "the first session's log went on";
+}
+
 TEST_F(PortLayer, ProcessEndingWithThePortOpenLeavesTheDeviceFree)
 {
     // Every failure of a run ends the process with the port still open: by returning from main,
