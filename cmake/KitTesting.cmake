@@ -23,9 +23,15 @@ if(KIT_TESTS)
   include(GoogleTest)
 endif()
 
+# Natively every test case is its own CTest entry, unless KIT_TESTS_SHUFFLED: then each test
+# executable is one entry that runs all its cases in one process in a random order, which finds
+# cases that depend on one another (the release preset runs this way; the seed is in the output).
+option(KIT_TESTS_SHUFFLED "Run each test executable whole, its cases shuffled" OFF)
+
 # kit_add_unit_test(<name> SOURCES ... LIBS ... [LABELS ...])
-# One executable per subsystem. Natively every test case becomes its own CTest entry; under an
-# emulator (Wine) the whole executable is one entry, because each process start costs a Wine start.
+# One executable per subsystem. Natively every test case becomes its own CTest entry (see
+# KIT_TESTS_SHUFFLED); under an emulator (Wine) the whole executable is one entry, because each
+# process start costs a Wine start.
 function(kit_add_unit_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
@@ -43,7 +49,12 @@ function(kit_add_unit_test name)
     if(ARG_LABELS)
       list(APPEND properties LABELS "${ARG_LABELS}")
     endif()
-    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${properties})
+    if(KIT_TESTS_SHUFFLED)
+      add_test(NAME ${name} COMMAND ${name} --gtest_shuffle)
+      set_tests_properties(${name} PROPERTIES ${properties})
+    else()
+      gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${properties})
+    endif()
   endif()
 endfunction()
 

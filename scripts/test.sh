@@ -7,6 +7,7 @@
 #
 #   KIT_TEST_PRESETS="linux-release win64" scripts/test.sh   runs a subset
 #   KIT_FUZZ_SECONDS=60 scripts/test.sh                      fuzzes longer (default 10 s a target)
+#   FFS_POWER_CUT_WORKLOADS=40 scripts/test.sh               more random power-cut workloads (4)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -29,10 +30,21 @@ for preset in $all_presets; do
   cmake --build --preset "$preset"
 done
 
+# The FFS power-cut tests print a line per workload; the total goes into this script's output.
+power_cut_total() {
+  local log=build/$1/Testing/Temporary/LastTest.log
+  [[ -f $log ]] || return 0
+  grep -ah '^\[power cut\] .*cut points checked' "$log" | sed 's/^/  /'
+  grep -ah '^\[power cut\] .*cut points checked' "$log" |
+    sed -n 's/.*: \([0-9]*\) cut points checked.*/\1/p' |
+    awk -v preset="$1" '{ s += $1 } END { printf "power cuts (%s): %d cut points checked in all\n", preset, s }'
+}
+
 for preset in linux-release linux-asan linux-tsan; do
   wants "$preset" || continue
   step "tests: $preset"
   ctest --preset "$preset" -j "$(nproc)"
+  [[ $preset == linux-tsan ]] || power_cut_total "$preset"
 done
 
 # The i686 build's code cannot run here, but its package can be made and checked.
