@@ -226,7 +226,7 @@ TEST(FfsPowerCut, TruncatingOpenCutAfterItsCommitLeavesTheOldSegmentsUnreachable
 namespace {
 
 // Sized to the suite's time budget: with the fixed workloads well over 20,000 cut points.
-constexpr int kRandomSteps = 40;  // about 18,000 cut points each
+constexpr int kRandomSteps = 30;  // about 13,000 cut points each
 constexpr std::uint32_t kRandomWorkloads = 4;
 
 // Seeds 1..count, or FFS_POWER_CUT_WORKLOADS of them, or FFS_POWER_CUT_SEED alone.
