@@ -154,6 +154,27 @@ TEST(FfsReclaim, LiveObjectsMoveOutWithTheirSlotsFollowed)
     EXPECT_TRUE(flash.violations().empty());
 }
 
+// The lowest data block is where allocations look first: while it is reclaimed nothing may land
+// in it, or its objects move back into it again and again.
+TEST(FfsReclaim, TheLowestBlockAsVictimTakesNoObjectsBack)
+{
+    ImageBuilder b;  // the root and the journal are in block 1
+    int d = b.mkdir(b.root(), "d");
+    b.file(d, "f", pattern(20000, 4));
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    const int slots_before = fs.block_stat[fs.inodes].used;
+    EXPECT_EQ(flashfs::data_block_reclaim(1, 0), 7);  // root, journal, directory, file, three segments
+    EXPECT_EQ(fs.block_stat[fs.inodes].used - slots_before, 7) << "one new slot per object moved";
+    EXPECT_EQ(block_state(flash, 1), 0xFFBF);
+    EXPECT_EQ(flash.erases()[1], 1u);
+    auto check = expect_consistent(flash);
+    EXPECT_EQ(check.tree["/d/f"].content, pattern(20000, 4));
+    ffs_stat_info st;
+    ASSERT_EQ(ffs_stat("/d", &st), 0);
+    EXPECT_NE(st.location >> 12, 1u) << "the directory is still in block 1";
+}
+
 TEST(FfsReclaim, FailedRelocationKeepsTheVictimAndItsObjects)
 {
     ImageBuilder b(layout_for("/ffs/n8"));  // longest name accepted when creating: 8
@@ -321,6 +342,27 @@ TEST(FfsInodeReclaim, SlotNumbersStayAndDeletedSlotsAreDropped)
     }
     EXPECT_EQ(live, 1 + 1 + 1 + 4 + 1 + 1);  // root, journal, keep, a and its 3 segments, b and its segment
     EXPECT_TRUE(flash.violations().empty());
+}
+
+// Slots from inodes_max - 4 up are never handed out, not even when the table is full.
+TEST(FfsInodeReclaim, TheTopFourSlotsStayUnused)
+{
+    ImageBuilder b(layout_for("/ffs/i24"));  // slots 1 to 19 can be allocated
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    int made = 0;
+    int result = 0;
+    while (made < 30 && (result = ffs_mkdir(("/d" + std::to_string(made)).c_str())) == 0)
+        ++made;
+    EXPECT_EQ(result, FFS_E_FSFULL);
+    EXPECT_EQ(made, 17);  // slots 3 to 19 after the root and the journal
+    for (int slot = 20; slot < 24; ++slot)
+        EXPECT_EQ(flash16(flash, fs.inodes * 0x10000u + 16 * slot + 8), 0xFFFF) << "slot " << slot << " was used";
+    ffs_stat_info st;
+    ASSERT_EQ(ffs_stat("/d16", &st), 0);
+    EXPECT_EQ(st.inode, 19);
+    ASSERT_EQ(ffs_initialize(), 0);
+    expect_consistent(flash);
 }
 
 TEST(FfsInodeReclaim, RunsWhenNoSlotIsLeft)
