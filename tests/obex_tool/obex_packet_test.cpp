@@ -239,4 +239,18 @@ TEST(PacketJoining, StatusFollowsThePacketLength)
     EXPECT_EQ(obex_join_status(huge.data(), 3, 8192), ObexJoin::Invalid);
 }
 
+// The largest answer is exactly the 8192 bytes the client announces: it is whole and is read.
+TEST_F(ResponseParsing, AnAnswerOfTheAnnouncedSizeIsWhole)
+{
+    Bytes packet = {0xA0, 0x20, 0x00, 0x49, 0x1F, 0xFD};  // End of Body filling the rest
+    for (std::size_t i = packet.size(); i < kObexBufferSize; ++i)
+        packet.push_back(static_cast<std::uint8_t>(i * 7));
+    ASSERT_EQ(packet.size(), 8192u);
+    EXPECT_EQ(obex_join_status(packet.data(), packet.size() - 1, kObexBufferSize), ObexJoin::NeedMore);
+    EXPECT_EQ(obex_join_status(packet.data(), packet.size(), kObexBufferSize), ObexJoin::Ready);
+    EXPECT_EQ(receive(packet, kRequestGet), ObexParse::Answer);
+    EXPECT_EQ(session.last_response_code, 0xA0);
+    EXPECT_EQ(session.parsed.end_of_body, Bytes(packet.begin() + 6, packet.end()));
+}
+
 }  // namespace

@@ -273,6 +273,40 @@ TEST_F(Listing, SpreadOverSeveralAnswersIsReadWhole)
     EXPECT_NE(program_log_text().find("FileInfoList add object FileName:a.txt\n"), std::string::npos);
 }
 
+TEST_F(Listing, ManyAnswersAreReadWhole)
+{
+    for (int i = 0; i < 30; ++i)
+        std::ofstream(handset_root() / "P" / ("file" + std::to_string(i) + ".txt")) << i;
+    const int id = enter({});
+    EXPECT_EQ(GetFolderInfo(id, list), 0);
+    EXPECT_EQ(list.size(), 33u);
+    const Lines requests = obex_requests();
+    EXPECT_GE(std::count(requests.begin(), requests.end(), "GET final -> 90"), 20);
+}
+
+// Answers without text end the listing only when eight come in a row; text in between starts
+// the count again.
+TEST_F(Listing, EmptyAnswersCountOnlyInARow)
+{
+    auto empty_answers = [](const std::vector<int>& which) {
+        handset_sim::Config config;
+        for (int nth : which)
+            EXPECT_TRUE(handset_sim::parse_rule("refuse:get#" + std::to_string(nth) + "=90", config.rules.emplace_back()));
+        return config;
+    };
+    int id = enter(empty_answers({2, 3, 4, 5, 6, 7, 8, 10, 11, 12, 13, 14, 15, 16}));
+    EXPECT_EQ(GetFolderInfo(id, list), 0);
+    EXPECT_EQ(list.size(), 3u);
+    TearDown();
+
+    std::vector<int> eight;
+    for (int nth = 2; nth < 2 + kListingStallLimit; ++nth)
+        eight.push_back(nth);
+    id = enter(empty_answers(eight));
+    EXPECT_EQ(GetFolderInfo(id, list), -6);
+    EXPECT_EQ(obex_requests().back(), "ABORT -> a0");
+}
+
 TEST_F(Listing, RefusedContinuationFailsTheListingAndAddsNothing)
 {
     const int id = enter(with_rules({"refuse:get#3"}));
