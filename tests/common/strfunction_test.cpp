@@ -72,6 +72,22 @@ TEST(Utf16ToUtf8, EncodesOneTwoAndThreeByteUnits)
     EXPECT_EQ(utf16_to_utf8(std::u16string_view(units)), "\x41\xC3\xA9\xE2\x82\xAC");
 }
 
+// Each length on both sides of its boundary, and back.
+TEST(Utf16ToUtf8, UnitsAtTheEdgesOfEachLength)
+{
+    const std::pair<char16_t, std::string> cases[] = {
+        {0x007F, "\x7F"},         {0x0080, "\xC2\x80"},     {0x07FF, "\xDF\xBF"},
+        {0x0800, "\xE0\xA0\x80"}, {0xFFFF, "\xEF\xBF\xBF"},
+    };
+    for (const auto& [unit, encoded] : cases) {
+        EXPECT_EQ(utf16_to_utf8(std::u16string(1, unit)), encoded) << std::hex << static_cast<int>(unit);
+        char bytes[8];
+        const char16_t units[] = {unit, 0};
+        EXPECT_EQ(utf16_to_utf8(units, bytes, sizeof bytes), encoded.size()) << std::hex << static_cast<int>(unit);
+        EXPECT_EQ(utf8_to_utf16(encoded), std::u16string(1, unit)) << std::hex << static_cast<int>(unit);
+    }
+}
+
 TEST(Utf16ToUtf8, SurrogatesAreEncodedOneUnitAtATime)
 {
     const std::u16string pair = {0xD83D, 0xDE00};
@@ -90,6 +106,16 @@ TEST(Utf16ToUtf8, NeverWritesPastCapacity)
     EXPECT_EQ(bytes[2], '#');
     EXPECT_EQ(utf16_to_utf8(units, bytes, 0), 0u);
     EXPECT_EQ(bytes[0], 'A');
+
+    // A character that exactly fills the buffer leaves no room for the terminator: it is left out.
+    for (std::size_t capacity = 1; capacity <= 6; ++capacity) {
+        std::fill(std::begin(bytes), std::end(bytes), '#');
+        const char16_t two[] = {0xE9, 0xE9, 0};  // two bytes each
+        const std::size_t written = utf16_to_utf8(two, bytes, capacity);
+        EXPECT_EQ(written, (capacity - 1) / 2 * 2) << capacity;
+        EXPECT_EQ(bytes[written], '\0') << capacity;
+        EXPECT_EQ(bytes[capacity], '#') << "written past a capacity of " << capacity;
+    }
 }
 
 TEST(Utf8ToUtf16, DecodesBackAndStopsAtInvalidLeads)
@@ -126,6 +152,10 @@ TEST(Utf8ToUtf16, NeverWritesPastCapacity)
     EXPECT_EQ(utf8_to_utf16("abcdef", units, 3), 2u);
     EXPECT_EQ(units[2], 0);
     EXPECT_EQ(units[3], 9);
+    units[1] = 9;
+    EXPECT_EQ(utf8_to_utf16("\xC3\xA9", units, 1), 0u) << "room for the terminator only";
+    EXPECT_EQ(units[0], 0);
+    EXPECT_EQ(units[1], 9);
 }
 
 TEST(AppendUtf16, CodePointsBecomeOneUnitOrAPair)
