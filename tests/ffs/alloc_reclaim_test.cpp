@@ -104,6 +104,8 @@ TEST(FfsReclaim, AgeRuleAndItsCoin)
 {
     for (int a : {100, 250, 300, 512})
         EXPECT_FALSE(flashfs::reclaim_by_age(a, 63));
+    EXPECT_TRUE(flashfs::reclaim_by_age(448, 64));  // the other side: A + G reaches 512, G is not below 64
+    EXPECT_FALSE(flashfs::reclaim_by_age(447, 64));
     EXPECT_TRUE(flashfs::reclaim_by_age(300, 250));  // no coin: A - 4 >= G
     EXPECT_FALSE(flashfs::reclaim_by_age(100, 100));
     flashfs::reclaim_seed(42);

@@ -396,6 +396,22 @@ END
   [[ $(cat "$work/handset/Pics/x.txt") == old ]] || say_fail "the handset's file was replaced"
 }
 
+scenario_target_of_the_longest_length_is_sent() {
+  # 1023 bytes: five folders of 199 characters and a name of 23.
+  local folder target
+  folder=$(printf 'n%.0s' $(seq 199))
+  target="$folder/$folder/$folder/$folder/$folder/$(printf 'x%.0s' $(seq 23))"
+  ((${#target} == 1023)) || say_fail "the target has ${#target} bytes"
+  sim
+  local_file x 3
+  zarnik "$target" x
+  expect_exit 0
+  expect_handset_file "$target" x
+  sim
+  zarnik "${target}y" x
+  expect_exit 243
+}
+
 scenario_target_too_long() {
   sim
   local_file x 1
