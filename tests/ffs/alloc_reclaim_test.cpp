@@ -261,6 +261,20 @@ TEST(FfsReclaim, AVictimTheTableCannotRelocateKeepsTheSpareBlock)
     EXPECT_TRUE(flash.violations().empty());
 }
 
+// A request no reclaim could satisfy does not start one: it would only erase and wear blocks.
+TEST(FfsReclaim, MoreThanAllTheFreeSpaceReclaimsNothing)
+{
+    ImageBuilder b;
+    b.start_data_block(7);
+    b.set_flags(b.file(b.root(), "gone", pattern(30000, 1)), 0);  // lost space a reclaim could win
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    flash.reset_counts();
+    EXPECT_EQ(flashfs::data_reclaim(64 * 0x10000), 0);
+    EXPECT_EQ(flash.operations(), 0u);
+    EXPECT_EQ(fs.block_stat[7].state, 0xFFBD);
+}
+
 TEST(FfsReclaim, NoFreeBlockAtAllIsRefused)
 {
     ImageBuilder b;
