@@ -387,3 +387,67 @@ scenario_interrupted_journal_complete() {
 scenario_interrupted_journal_written() { written_after journal-written; }
 scenario_interrupted_erased_header() { written_after erased-header; }
 scenario_interrupted_directory_move() { written_after directory-move; }
+
+# --- killed in the middle of a run
+
+# SIGKILL at random instants of a run that writes 100 files into a 4 MiB image, the write-back
+# included: the image file is byte for byte the old one or the complete new one, and the next run
+# succeeds although a working copy left by a killed run holds the name it draws (every name is
+# taken by one). KIT_KILL_ROUNDS (16) and KIT_KILL_SEED choose the kills; the seed is printed;
+# KIT_KILL_TRACE=1 prints each kill's instant, outcome and the last line of the killed run's log.
+scenario_killed_at_random_instants() {
+  mkimage
+  local pairs=() i
+  for ((i = 0; i < 100; ++i)); do
+    pc_file "f$i.bin" $((1024 + (i * 7919) % 50000))
+    pairs+=("/k/folder$((i % 10))/file$i.bin" "f$i.bin")
+  done
+  cp "$work/pc/image.s3" "$work/old.s3"
+  mkdir "$work/stale"
+  (cd "$work/stale" && touch flashTmp_{0..999}.tmp && truncate -s 44040192 flashTmp_*.tmp)
+  # The run as the kills start it, uninterrupted: the new image and how long a run lasts.
+  local started pid
+  started=$(date +%s%N)
+  (cd "$work/pc" && exec "$linux_brovald" run.log image.s3 "${pairs[@]}") >"$work/stdout" 2>&1 &
+  pid=$!
+  wait "$pid"
+  exit_status=$?
+  local span=$((($(date +%s%N) - started) / 1000000))
+  expect_exit 0
+  cp "$work/pc/image.s3" "$work/new.s3"
+  local seed=${KIT_KILL_SEED:-$((RANDOM * 32768 + RANDOM))} rounds=${KIT_KILL_ROUNDS:-16}
+  local old=0 new=0 stale=0 round delay
+  RANDOM=$seed
+  for ((round = 0; round < rounds; ++round)); do
+    cp "$work/old.s3" "$work/pc/image.s3"
+    delay=$(((RANDOM * 32768 + RANDOM) % (span + 1)))
+    (cd "$work/pc" && exec "$linux_brovald" run.log image.s3 "${pairs[@]}") >/dev/null 2>&1 &
+    pid=$!
+    sleep "$((delay / 1000)).$(printf '%03d' $((delay % 1000)))"
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    [[ -n ${KIT_KILL_TRACE:-} ]] && echo "    $delay ms: $(cmp -s "$work/pc/image.s3" "$work/old.s3" && echo old || echo new)" \
+      "$(tail -n 1 "$work/pc/run.log" 2>/dev/null)"
+    if cmp -s "$work/pc/image.s3" "$work/old.s3"; then
+      old=$((old + 1))
+    elif cmp -s "$work/pc/image.s3" "$work/new.s3"; then
+      new=$((new + 1))
+    else
+      say_fail "seed $seed, killed after $delay ms: the image is neither the old one nor the new one"
+      return
+    fi
+    compgen -G "$work/pc/flashTmp_*.tmp" >/dev/null && stale=$((stale + 1))
+    cp -aln "$work/stale/." "$work/pc/"
+    (cd "$work/pc" && "$linux_brovald" run.log image.s3 "${pairs[@]}") >"$work/stdout" 2>&1
+    exit_status=$?
+    if [[ $exit_status != 0 ]]; then
+      say_fail "seed $seed, killed after $delay ms: the next run ended with $exit_status: $(tail -n 2 "$work/stdout")"
+      return
+    fi
+    expect_consistent
+    expect_ffs_file /k/folder9/file99.bin f99.bin
+    rm -f "$work"/pc/flashTmp_* "$work"/pc/image.s3.*
+  done
+  echo "    killed $rounds runs of $span ms (seed $seed): $old left the old image, $new the new one;" \
+    "$stale left their working copy"
+}

@@ -3,16 +3,17 @@
 # Exit statuses are the low byte of Zarnik's codes: -2 254, -3 253, -6 250, -7 249, -10 246,
 # -11 245, -12 244, -13 243, -14 242.
 
-# Scenarios that cannot run under Wine: a POSIX device path; and a hung-up pseudo-terminal,
-# which Wine does not report as a read error (a removed port on Windows does).
-native_only=(device_path device_gone_ends_with_1)
+# Scenarios that cannot run under Wine: a POSIX device path; a hung-up pseudo-terminal, which
+# Wine does not report as a read error (a removed port on Windows does); and the kill test, which
+# starts and kills the Linux build itself.
+native_only=(device_path device_gone_ends_with_1 killed_mid_transfer_then_sent_again)
 # Scenarios only for Quenta under Wine's kernel, where the test USB bus can pull the handset out.
 quenta_only=(handset_pulled_out_while_sending)
 # Scenarios that need the port to be the pseudo-terminal itself, not run over the emulated USB
 # path (zarnik_via_quenta, where the terminal is the far end of the handset's cable): a device
-# path. The quenta_only ones are not run there either: the pull-out they ask for is a command of
-# Wine's test bus.
-pty_only=(device_path)
+# path, and the kill test. The quenta_only ones are not run there either: the pull-out they ask
+# for is a command of Wine's test bus.
+pty_only=(device_path killed_mid_transfer_then_sent_again)
 
 CONNECT="CONNECT version=10 flags=00 max=8192 target=6b01cb31410611d49a770050da3f471f -> a0"
 LISTING="GET final type=x-obex/folder-listing -> a0"
@@ -449,4 +450,47 @@ scenario_device_path() {
   zarnik_bare "$slave" P/x x
   expect_exit 0
   expect_handset_file P/x x
+}
+
+# --- killed in the middle of a transfer
+
+# SIGKILL at random instants while a file goes out; after each kill the next run against the same
+# simulated handset sends the file whole: the handset took nothing half way as done and the port
+# opens again. KIT_KILL_ROUNDS (5) and KIT_KILL_SEED choose the kills; the seed is printed.
+scenario_killed_mid_transfer_then_sent_again() {
+  sim --max-packet 0x2000
+  local_file big.bin 400000
+  local seed=${KIT_KILL_SEED:-$((RANDOM * 32768 + RANDOM))} rounds=${KIT_KILL_ROUNDS:-5}
+  local round delay pid started span=0
+  RANDOM=$seed
+  for ((round = 0; round < rounds; ++round)); do
+    started=$(date +%s%N)
+    (cd "$work/pc" && exec env "COM$port=$slave" "$linux_build/obex_tool/Zarnik" "$port" P/big.bin big.bin) \
+      >"$work/stdout" 2>&1 &
+    pid=$!
+    if ((round == 0)); then  # the first run is left whole: it measures the span of a run
+      wait "$pid"
+      exit_status=$?
+      span=$((($(date +%s%N) - started) / 1000000))
+      expect_exit 0
+      expect_handset_file P/big.bin big.bin
+      rm -f "$work/handset/P/big.bin"
+      continue
+    fi
+    delay=$(((RANDOM * 32768 + RANDOM) % (span + 1)))
+    sleep "$((delay / 1000)).$(printf '%03d' $((delay % 1000)))"
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    sleep 1  # someone starting it again
+    (cd "$work/pc" && env "COM$port=$slave" "$linux_build/obex_tool/Zarnik" "$port" P/big.bin big.bin) \
+      >"$work/stdout" 2>&1
+    exit_status=$?
+    if [[ $exit_status != 0 ]]; then
+      say_fail "seed $seed, killed after $delay ms: the next run ended with $exit_status: $(tail -c 200 "$work/stdout")"
+      return
+    fi
+    expect_handset_file P/big.bin big.bin
+    rm -f "$work/handset/P/big.bin"
+  done
+  echo "    killed $((rounds - 1)) runs of $span ms (seed $seed); each next run sent the file whole"
 }
