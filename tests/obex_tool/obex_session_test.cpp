@@ -291,7 +291,8 @@ TEST_F(Listing, EmptyAnswersCountOnlyInARow)
     auto empty_answers = [](const std::vector<int>& which) {
         handset_sim::Config config;
         for (int nth : which)
-            EXPECT_TRUE(handset_sim::parse_rule("refuse:get#" + std::to_string(nth) + "=90", config.rules.emplace_back()));
+            EXPECT_TRUE(
+                handset_sim::parse_rule("refuse:get#" + std::to_string(nth) + "=90", config.rules.emplace_back()));
         return config;
     };
     int id = enter(empty_answers({2, 3, 4, 5, 6, 7, 8, 10, 11, 12, 13, 14, 15, 16}));

@@ -210,8 +210,8 @@ std::string describe(const Model& model)
 
 std::string describe(const Step& step)
 {
-    static const char* const kinds[] = {"mkdir", "write", "rewrite", "append", "overwrite",
-                                        "remove", "readdir", "remount"};
+    static const char* const kinds[] = {"mkdir",     "write",  "rewrite", "append",
+                                        "overwrite", "remove", "readdir", "remount"};
     std::string text = std::string(kinds[step.kind]) + " " + step.path;
     if (!step.data.empty())
         text += " (" + std::to_string(step.data.size()) + " bytes)";
@@ -237,8 +237,7 @@ CutRun run_power_cuts(const Workload& w)
     if (run.failure)
         return run;
 
-    const std::uint64_t stride =
-        w.target_points ? std::max<std::uint64_t>(1, candidates.size() / w.target_points) : 1;
+    const std::uint64_t stride = w.target_points ? std::max<std::uint64_t>(1, candidates.size() / w.target_points) : 1;
     RecordingFlash flash(initial);
     flash.reload(initial);
     for (std::size_t k = 0; k < candidates.size(); ++k) {

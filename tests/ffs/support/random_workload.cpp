@@ -101,8 +101,8 @@ private:
     {
         const std::size_t room = shape_.live_bytes - std::min(shape_.live_bytes, live_bytes() - replacing);
         std::size_t longest = std::min(room, shape_.longest_write);
-        const std::size_t objects = live_objects() - (replacing ? objects_for(replacing) : 0) -
-                                    (growing ? objects_for(growing) : 0);
+        const std::size_t objects =
+            live_objects() - (replacing ? objects_for(replacing) : 0) - (growing ? objects_for(growing) : 0);
         while (longest > 0 && objects + objects_for(growing + longest) > shape_.live_objects)
             longest = longest > shape_.chunk ? longest - shape_.chunk : 0;
         if (longest == 0)
@@ -152,7 +152,8 @@ private:
         }
         if (removable.empty())
             return std::nullopt;
-        return Step{Step::Remove, removable[static_cast<std::size_t>(pick(static_cast<int>(removable.size())))], {}, {}};
+        return Step{
+            Step::Remove, removable[static_cast<std::size_t>(pick(static_cast<int>(removable.size())))], {}, {}};
     }
 
     std::optional<Step> mkdir()
@@ -228,8 +229,8 @@ Workload random_workload(std::uint32_t seed, int steps)
 std::string failure_report(std::uint32_t seed, const Workload& w, const CutFailure& failure)
 {
     std::string text = "seed " + std::to_string(seed) + " (" + w.layout.root_name + "), ";
-    text += failure.cut ? "power cut after flash operation " + std::to_string(*failure.cut)
-                        : std::string("no power cut");
+    text +=
+        failure.cut ? "power cut after flash operation " + std::to_string(*failure.cut) : std::string("no power cut");
     text += ", in step " + std::to_string(failure.step) + ": " + failure.what + "\n";
     // Later steps play no part: a cut depends only on what ran before it.
     Workload prefix = w;
