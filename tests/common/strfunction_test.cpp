@@ -63,6 +63,29 @@ TEST(TextSplit, KeepsOnlyNonEmptyFieldsAndCutsTrimLength)
     EXPECT_EQ(list, (std::vector<std::string>{"ab", "c"}));
 }
 
+// The split walks from field to field; each must still be the field text_field gives.
+TEST(TextSplit, EveryFieldIsTheOneTextFieldGives)
+{
+    const std::string texts[] = {"a/b//c/", "//x", "abc", "", "/", "a::b:c::::d:", "::", "x:::y", "ab/cd/ef/gh"};
+    const std::string separators[] = {"/", "::", ":", "b/"};
+    for (const std::string& text : texts) {
+        for (const std::string& separator : separators) {
+            for (const std::string trim : {"", "q", "qqq"}) {
+                std::vector<std::string> expected;
+                for (int i = 0; i < text_field_count(text, separator); ++i) {
+                    std::string field = text_field(text, separator, i);
+                    field.erase(0, std::min(trim.size(), field.size()));
+                    if (!field.empty())
+                        expected.push_back(field);
+                }
+                std::vector<std::string> list{"stale"};
+                text_split(text, separator, list, trim);
+                EXPECT_EQ(list, expected) << "'" << text << "' at '" << separator << "', trim " << trim.size();
+            }
+        }
+    }
+}
+
 TEST(Utf16ToUtf8, EncodesOneTwoAndThreeByteUnits)
 {
     const char16_t units[] = {0x41, 0xE9, 0x20AC, 0};
