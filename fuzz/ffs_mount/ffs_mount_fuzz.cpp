@@ -32,7 +32,13 @@ public:
     Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
     bool empty() const { return at_ >= size_; }
     std::uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
-    std::uint16_t word() { return static_cast<std::uint16_t>(byte() | (byte() << 8)); }
+    // Low byte first, in two statements: the two calls of one expression may run in either order,
+    // and the replay builds (GCC) must read an input as the fuzzer (clang) did.
+    std::uint16_t word()
+    {
+        const std::uint8_t low = byte();
+        return static_cast<std::uint16_t>(low | (byte() << 8));
+    }
 
 private:
     const std::uint8_t* data_;
