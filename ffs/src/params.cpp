@@ -123,6 +123,10 @@ int fs_params_check()
     // to the device's area.
     const bool narrowed = fs.inodes_max < inode_slots() || dev.numblocks < device_description.numblocks;
     for (int i = 1; ok && narrowed && i < inode_slots(); ++i) {
+        if (const int run = erased_slots(i, inode_slots()); run > 0) {
+            i += run - 1;
+            continue;
+        }
         InodeRecord r = inode(i);
         if (r.used() && (i >= fs.inodes_max || (r.valid() && location_block(r.location()) >= dev.numblocks)))
             ok = false;

@@ -98,6 +98,23 @@ TEST(FfsParamsMount, ValuesThatBreakTheLayoutAreRefused)
     EXPECT_EQ(mount_with_root("/ffs/b8i64c1024"), 0);
 }
 
+// A slot in use beyond the table the root keeps, or an object beyond its blocks, would be out of
+// reach of every reclaim: the image is refused, wherever the slot or object lies.
+TEST(FfsParamsMount, SlotsAndObjectsOutsideTheParametersAreRefused)
+{
+    for (const int slot : {64, 65, 100, 4095}) {
+        ffs_image::ImageBuilder b(layout_for("/ffs/i64"));
+        b.set_inode(slot, ffs_image::InodeFields{16, 0x00, -1, -1, b.inode(b.root()).location, 9, 0});
+        RecordingFlash flash(b.image());
+        EXPECT_EQ(ffs_initialize(), FFS_E_BADFORMAT) << "slot " << slot;
+    }
+    ffs_image::ImageBuilder b(layout_for("/ffs/b8"));
+    b.start_data_block(20);
+    b.file(b.root(), "far", bytes_of("beyond the eight blocks"));
+    RecordingFlash flash(b.image());
+    EXPECT_EQ(ffs_initialize(), FFS_E_BADFORMAT);
+}
+
 // The defaults of a root without parameters as a writer meets them: a 4096-byte journal, names
 // of up to 40 bytes, six folder levels, segments of 8192 bytes and four descriptors.
 TEST(FfsParamsMount, DefaultsAsAWriterMeetsThem)
