@@ -83,14 +83,19 @@ int dir_next(int d, int current, char* buffer, int size)
 
 int segment_next(int i)
 {
+    int budget = walk_budget();
+    return segment_next(i, budget);
+}
+
+int segment_next(int i, int& budget)
+{
     if (!inode_in_range(i) || inode(i).type() == OT_DIR)
         return 0;
-    int steps = walk_budget();
     int e = inode(i).child();
     while (inode_in_range(e)) {
         int last = e;
         for (int s = e; inode_in_range(s); s = inode(s).sibling()) {
-            if (--steps < 0)
+            if (--budget < 0)
                 return 0;
             if (inode_live(s))
                 return s;
@@ -143,8 +148,8 @@ std::int32_t segment_find(int i, std::int32_t offset, int* segment, std::int32_t
     }
     std::int32_t start = 0;
     int last = i;
-    int steps = walk_budget();
-    for (int s = i; s > 0 && steps-- > 0; s = segment_next(s)) {
+    int budget = walk_budget();
+    for (int s = i; s > 0; s = segment_next(s, budget)) {
         std::int32_t length = segment_datasize(s);
         if (offset >= start && offset - start < length) {
             if (segment)
@@ -189,12 +194,10 @@ int tree_check()
                     pending.push_back(e);
                 return 0;
             }
-            int segments = walk_budget();
-            for (int s = segment_next(e); s > 0; s = segment_next(s)) {
-                if (--segments < 0)
-                    return FFS_E_SIBLINGLOOP;
+            int budget = walk_budget();
+            for (int s = segment_next(e, budget); s > 0; s = segment_next(s, budget)) {
             }
-            return 0;
+            return budget < 0 ? FFS_E_SIBLINGLOOP : 0;
         });
         if (r < 0)
             return r;

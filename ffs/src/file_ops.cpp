@@ -401,13 +401,13 @@ int ffs_read(int fd, void* destination, int count)
     segment_find(d->inode, d->fp, &segment, &offset);
     // Once a segment is read to its end the next one follows from its start (segments without
     // data are passed over), so a long read does not look for its place again for each one.
-    for (int steps = inode_slots(); total < count && segment > 0 && steps > 0; --steps) {
+    for (int budget = inode_slots(); total < count && segment > 0;) {
         std::int32_t n = segment_read(segment, out + total, count - total, offset);
         if (n > 0) {
             total += n;
             d->fp += n;
         }
-        segment = segment_next(segment);
+        segment = segment_next(segment, budget);
         offset = 0;
     }
     return total;
@@ -434,8 +434,8 @@ int ffs_stat(const char* path, ffs_stat_info* info)
     info->updates = rec.updates();
     if (rec.type() == OT_FILE) {
         info->size = file_size(r);
-        int steps = inode_slots();
-        for (int s = segment_next(r); s > 0 && steps-- > 0; s = segment_next(s))
+        int budget = inode_slots();
+        for (int s = segment_next(r, budget); s > 0; s = segment_next(s, budget))
             ++info->segments;
     } else {
         info->size = object_data_length(r);

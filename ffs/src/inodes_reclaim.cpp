@@ -39,15 +39,13 @@ void link_sibling(int previous, int i)
 int copy_segments(int file)
 {
     int previous = file;
-    int steps = inode_slots();
-    for (int s = segment_next(file); s > 0; s = segment_next(s)) {
-        if (--steps < 0)
-            return FFS_E_SIBLINGLOOP;
+    int budget = inode_slots();
+    for (int s = segment_next(file, budget); s > 0; s = segment_next(s, budget)) {
         copy_slot(s);
         link_child(previous, s);
         previous = s;
     }
-    return 0;
+    return budget < 0 ? FFS_E_SIBLINGLOOP : 0;
 }
 
 int copy_tree(int d, int depth)

@@ -261,8 +261,8 @@ int object_remove(int i)
         journal_apply(0);
         return 0;
     }
-    int steps = inode_slots();
-    for (int s = i; s > 0 && steps-- > 0; s = segment_next(s)) {
+    int budget = inode_slots();
+    for (int s = i; s > 0; s = segment_next(s, budget)) {
         journal_begin(s);
         fs.record.location = 0;
         journal_apply(0);

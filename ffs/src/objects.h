@@ -56,6 +56,11 @@ int dir_last(int a, int* count = nullptr);
 // 0 or FFS_E_SIBLINGLOOP, with the last inode and the count of valid inodes passed.
 int chain_last(int a, int* count, int* last);
 int dir_next(int d, int current, char* buffer, int size);
+// The next segment of a file after i, 0 at the end. A walk along a file's chain passes every slot
+// once in a sound table, so its steps share one budget of the table's slot count: a damaged chain
+// that leads back into itself ends there (budget < 0 afterwards) instead of costing the table's
+// size for every segment.
+int segment_next(int i, int& budget);
 int segment_next(int i);
 int segment_last(int i);
 std::int32_t segment_datasize(int i);

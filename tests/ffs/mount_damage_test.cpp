@@ -132,3 +132,44 @@ TEST(FfsMountDamage, AnAllOnesAreaWithDataIsNotMounted)
     EXPECT_EQ(ffs_initialize(), FFS_E_NOFORMAT);
     EXPECT_EQ(block_state(flash, 0x12), 0xFF7F);  // erased header over data: marked only
 }
+
+// A segment chain that leads back into itself through a run of deleted slots passes those slots
+// again for every turn. Mount refuses it; met after the mount, every walk along it ends within one
+// pass over the table instead of one pass for every segment it counts.
+TEST(FfsMountDamage, ASegmentChainLeadingBackIntoItselfIsWalkedOnce)
+{
+    ImageBuilder b;
+    const int f = b.file(b.root(), "f", pattern(100));
+    const int segment = b.inode(f).child;
+    const int first_deleted = b.allocate_slot();
+    constexpr int kRun = 100;
+    for (int k = 0; k < kRun; ++k) {
+        if (k > 0)
+            b.allocate_slot();
+        InodeFields d{16,
+                      0x00,
+                      -1,
+                      static_cast<std::int16_t>(k + 1 < kRun ? first_deleted + k + 1 : -1),
+                      b.inode(segment).location,
+                      0x0100,
+                      0};
+        if (k + 1 == kRun)
+            d.child = static_cast<std::int16_t>(segment);
+        b.set_inode(first_deleted + k, d);
+    }
+    ImageBuilder looping = b;
+    InodeFields s = looping.inode(segment);
+    s.child = static_cast<std::int16_t>(first_deleted);
+    looping.set_inode(segment, s);
+    EXPECT_EQ(mount(looping), FFS_E_SIBLINGLOOP);
+
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    flash.image()[16 * segment + 4] = static_cast<std::uint8_t>(first_deleted);  // the loop, after the mount
+    flash.image()[16 * segment + 5] = static_cast<std::uint8_t>(first_deleted >> 8);
+    ffs_stat_info info;
+    ASSERT_EQ(ffs_stat("/f", &info), 0);
+    // The first segment is the file's child; every further turn passes the run again.
+    EXPECT_LE(1 + (info.segments - 1) * (kRun + 1), 4096) << "segments counted past one pass over the table";
+    EXPECT_GE(info.segments, 1);
+}
