@@ -64,9 +64,10 @@ endfunction()
 # fuzz/<name>/options.
 # - linux-fuzz (KIT_FUZZ): the libFuzzer executable fuzz_<name>, placed in <build>/fuzz/bin so
 #   that scripts/fuzz.sh finds every target in one folder.
-# - native test builds (KIT_FUZZ_REPLAY): fuzz_replay_<name>, the same sources without libFuzzer,
-#   and the CTest entry fuzz_replay.<name> that runs every seed and corpus input through it and
-#   holds each input to -max_len (4096 without one) and the corpus to CORPUS_MAX_BYTES (2 MiB).
+# - native test builds (KIT_FUZZ_REPLAY): the executable fuzz_replay_<name> (CMake target
+#   fuzz_<name> as well), the same sources without libFuzzer, and the CTest entry
+#   fuzz_replay.<name> that runs every seed and corpus input through it and holds each input to
+#   -max_len (4096 without one) and the corpus to CORPUS_MAX_BYTES (2 MiB).
 function(kit_add_fuzzer name)
   cmake_parse_arguments(ARG "" "CORPUS_MAX_BYTES" "SOURCES;LIBS" ${ARGN})
   set(folder "${CMAKE_CURRENT_SOURCE_DIR}")
@@ -88,11 +89,13 @@ function(kit_add_fuzzer name)
     if(NOT ARG_CORPUS_MAX_BYTES)
       set(ARG_CORPUS_MAX_BYTES 2097152)
     endif()
-    add_executable(fuzz_replay_${name} ${ARG_SOURCES} ${CMAKE_SOURCE_DIR}/fuzz/replay_main.cpp)
-    kit_warnings(fuzz_replay_${name})
-    target_link_libraries(fuzz_replay_${name} PRIVATE ${ARG_LIBS})
+    # The same target name in both builds, so that a folder may add to it (include folders).
+    add_executable(fuzz_${name} ${ARG_SOURCES} ${CMAKE_SOURCE_DIR}/fuzz/replay_main.cpp)
+    set_target_properties(fuzz_${name} PROPERTIES OUTPUT_NAME fuzz_replay_${name})
+    kit_warnings(fuzz_${name})
+    target_link_libraries(fuzz_${name} PRIVATE ${ARG_LIBS})
     add_test(NAME fuzz_replay.${name}
-      COMMAND fuzz_replay_${name} --max-file-bytes ${max_len} --max-total-bytes ${ARG_CORPUS_MAX_BYTES}
+      COMMAND fuzz_${name} --max-file-bytes ${max_len} --max-total-bytes ${ARG_CORPUS_MAX_BYTES}
               "${folder}/seeds" "${folder}/corpus")
     set_tests_properties(fuzz_replay.${name} PROPERTIES LABELS fuzz_replay ENVIRONMENT "LC_ALL=C.UTF-8")
   endif()
