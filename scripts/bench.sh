@@ -5,10 +5,7 @@
 #   scripts/bench.sh [name...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
-cmake --preset linux-release >/dev/null
-cmake --build --preset linux-release >/dev/null
-export KIT_BUILD=$PWD/build/linux-release
+source scripts/lib/release_build.sh
 names=("$@")
 if ((${#names[@]} == 0)); then
   for run in bench/*/run.sh; do

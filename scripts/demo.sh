@@ -3,10 +3,7 @@
 # missing, builds the Linux release preset, then runs each part of scripts/demo.d in order.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
-cmake --preset linux-release >/dev/null
-cmake --build --preset linux-release >/dev/null
-export KIT_BUILD=$PWD/build/linux-release
+source scripts/lib/release_build.sh
 for part in scripts/demo.d/*.sh; do
   printf '\n=== %s\n' "$(sed -n 's/^# Demo: //p' "$part" | head -n 1)"
   bash "$part"

@@ -15,13 +15,9 @@ paced_size=$((200 * 1024))
 unpaced_size=$((4 * 1024 * 1024))
 line_rate=11520 # bytes per second at 115200 baud: start, 8 data and stop bit
 
-work=$(mktemp -d)
-sim_pid=
-cleanup() {
-  [[ -n $sim_pid ]] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/../../scripts/lib/work_dir.sh"
+source "$(dirname "$0")/../../scripts/lib/simulated_handset.sh"
+make_work_dir
 
 # send_rate PROGRAM BAUD SIZE: prints the bytes per second of one file's send (BAUD 0: unpaced).
 send_rate() {
@@ -31,11 +27,8 @@ send_rate() {
   head -c "$size" /dev/urandom >"$run/pc/file.bin"
   local pacing=()
   ((baud > 0)) && pacing=(--baud "$baud")
-  "$sim_exe" --root "$run/handset" "${pacing[@]}" >"$run/sim.out" 2>"$run/sim.err" &
-  sim_pid=$!
-  while [[ ! -s $run/sim.out ]]; do sleep 0.01; done
-  local slave begin="" end=""
-  slave=$(head -n 1 "$run/sim.out")
+  start_handset "$sim_exe" "$run/sim.out" --root "$run/handset" "${pacing[@]}" || exit 1
+  local begin="" end=""
   # The console's lines are flushed as they are printed; each is stamped when it arrives.
   while IFS= read -r line; do
     case $line in
@@ -43,9 +36,7 @@ send_rate() {
       "End send file:"*) end=$EPOCHREALTIME ;;
     esac
   done < <(cd "$run/pc" && COM5=$slave "$program" 5 Bench/file.bin file.bin)
-  kill "$sim_pid"
-  wait "$sim_pid" 2>/dev/null || true
-  sim_pid=
+  stop_handset
   if [[ -z $begin || -z $end ]] || ! cmp -s "$run/pc/file.bin" "$run/handset/Bench/file.bin"; then
     echo "usb_path: $(basename "$program") did not send the file whole" >&2
     exit 1

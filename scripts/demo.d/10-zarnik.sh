@@ -1,12 +1,8 @@
 # Demo: Zarnik sends sample files into two folders of a simulated handset
 set -euo pipefail
-work=$(mktemp -d)
-sim_pid=
-cleanup() {
-  [[ -n $sim_pid ]] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/../lib/work_dir.sh"
+source "$(dirname "$0")/../lib/simulated_handset.sh"
+make_work_dir
 mkdir -p "$work/pc" "$work/handset/Pictures"
 
 # The handset already holds an older holiday.jpg: Zarnik deletes it before sending the new one.
@@ -15,11 +11,8 @@ head -c 5000 /dev/urandom >"$work/pc/holiday.jpg"
 head -c 1200 /dev/urandom >"$work/pc/beach.jpg"
 printf 'Shopping: bread, milk, apples.\n' >"$work/pc/notes.txt"
 
-"$KIT_BUILD/tools/handset_sim/handset_sim" --root "$work/handset" --max-packet 0x0400 \
-  --transcript "$work/transcript" >"$work/sim.out" &
-sim_pid=$!
-while [[ ! -s $work/sim.out ]]; do sleep 0.01; done
-slave=$(head -n 1 "$work/sim.out")
+start_handset "$KIT_BUILD/tools/handset_sim/handset_sim" "$work/sim.out" --root "$work/handset" --max-packet 0x0400 \
+  --transcript "$work/transcript"
 echo "simulated handset on $slave (COM3 points there through the environment variable COM3)"
 echo
 echo "\$ Zarnik 3 Pictures/holiday.jpg holiday.jpg Pictures/beach.jpg beach.jpg Documents/notes.txt notes.txt"

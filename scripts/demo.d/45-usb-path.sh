@@ -1,20 +1,14 @@
 # Demo: one file over USB: Zarnik's Win32 port layer, Quenta on the emulated kernel, the simulated handset
 set -euo pipefail
-work=$(mktemp -d)
-sim_pid=
-cleanup() {
-  [[ -n $sim_pid ]] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/../lib/work_dir.sh"
+source "$(dirname "$0")/../lib/simulated_handset.sh"
+make_work_dir
 mkdir -p "$work/pc" "$work/handset/Pictures"
 printf 'an older picture' >"$work/handset/Pictures/old.jpg"
 head -c 6000 /dev/urandom >"$work/pc/photo.jpg"
 
-"$KIT_BUILD/tools/handset_sim/handset_sim" --root "$work/handset" --transcript "$work/transcript" >"$work/sim.out" &
-sim_pid=$!
-while [[ ! -s $work/sim.out ]]; do sleep 0.01; done
-slave=$(head -n 1 "$work/sim.out")
+start_handset "$KIT_BUILD/tools/handset_sim/handset_sim" "$work/sim.out" --root "$work/handset" \
+  --transcript "$work/transcript"
 echo "simulated handset on $slave; the emulated USB handset's cable goes there (COM5=$slave)"
 echo "zarnik_via_quenta plugs the handset in as COM5 under Quenta, and Zarnik opens \\\\.\\COM5 through its link"
 echo

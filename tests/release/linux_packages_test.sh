@@ -6,20 +6,9 @@
 set -uo pipefail
 build=$1
 version=$2
-work=$(mktemp -d)
-sim_pid=
-failures=0
-cleanup() {
-  [[ -n $sim_pid ]] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  if ((failures == 0)); then rm -rf "$work"; else echo "kept $work"; fi
-}
-trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-ok() { echo "ok: $*"; }
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/checks.sh"
+source "$here/../../scripts/lib/simulated_handset.sh"
 programs=(Brovald Zarnik ffs_inspect ffs_mkimage handset_sim)
 
 echo "--- packages"
@@ -120,16 +109,8 @@ mkdir -p handset/Pictures pc
 printf 'an older picture' >handset/Pictures/holiday.jpg
 head -c 5000 /dev/urandom >pc/holiday.jpg
 cp notes.txt pc/notes.txt
-"$bin/handset_sim" --root handset --max-packet 0x0400 >sim.out 2>sim.err &
-sim_pid=$!
-for _ in $(seq 3000); do
-  [[ -s sim.out ]] && break
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.01
-done
-slave=$(head -n 1 sim.out)
-if [[ -z $slave ]]; then
-  fail "handset_sim did not start: $(cat sim.err)"
+if ! start_handset "$bin/handset_sim" sim.out --root handset --max-packet 0x0400; then
+  fail "handset_sim did not start"
 else
   (cd pc && COM3=$slave "$bin/Zarnik" 3 Pictures/holiday.jpg holiday.jpg Documents/notes.txt notes.txt) >zarnik.out
   status=$?
@@ -155,8 +136,4 @@ done
 [[ $? == 2 ]] || fail "handset_sim with a huge number: $(cat bad.out)"
 ((failures == 0)) && ok "usage errors end with their status and a message"
 
-if ((failures > 0)); then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "all package checks passed"
+finish_checks

@@ -12,17 +12,7 @@ arch=$3
 label=$4
 here=$(cd "$(dirname "$0")" && pwd)
 signing=$here/../../usb_serial_driver/signing
-work=$(mktemp -d)
-failures=0
-cleanup() {
-  if ((failures == 0)); then rm -rf "$work"; else echo "kept $work"; fi
-}
-trap cleanup EXIT
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-ok() { echo "ok: $*"; }
+source "$here/checks.sh"
 
 if ! cpack --config "$build/CPackConfig.cmake" -G ZIP -B "$work/packages" >"$work/cpack.log" 2>&1; then
   cat "$work/cpack.log"
@@ -97,8 +87,4 @@ fi
 openssl x509 -inform DER -in "$cer" -noout -ext extendedKeyUsage 2>/dev/null | grep -q 'Code Signing' ||
   fail "QuentaTest.cer is not a code-signing certificate"
 
-if ((failures > 0)); then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "all package checks passed"
+finish_checks

@@ -1,0 +1,35 @@
+# shellcheck shell=bash
+# Starting and stopping the simulated handset from a script (demo parts, benchmarks, package
+# tests). Source it, with work_dir.sh, whose cleanup stops a handset left running.
+sim_pid=
+
+# start_handset PROGRAM OUT ARG...: starts PROGRAM (a handset_sim) with ARG..., its output in
+# OUT and its errors in OUT.err, and waits (30 s at most) for the device it prints first, left
+# in $slave. Returns 1, with the handset's errors on stderr, if none came.
+start_handset() {
+  local program=$1 out=$2
+  shift 2
+  "$program" "$@" >"$out" 2>"$out.err" &
+  sim_pid=$!
+  local _
+  for _ in $(seq 3000); do
+    [[ -s $out ]] && break
+    kill -0 "$sim_pid" 2>/dev/null || break
+    sleep 0.01
+  done
+  slave=$(head -n 1 "$out")
+  if [[ -z $slave ]]; then
+    echo "the simulated handset did not start: $(cat "$out.err")" >&2
+    return 1
+  fi
+}
+
+# stop_handset: ends the handset start_handset started, if it runs.
+stop_handset() {
+  if [[ -n ${sim_pid:-} ]]; then
+    kill "$sim_pid" 2>/dev/null
+    wait "$sim_pid" 2>/dev/null
+  fi
+  sim_pid=
+  return 0
+}
