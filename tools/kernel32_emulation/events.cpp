@@ -1,5 +1,5 @@
-// Events, the waits on them, and Sleep. The waitable objects are events; a wait on any other
-// handle fails with ERROR_INVALID_HANDLE.
+// Events, the waits on them, Sleep and the tick count. The waitable objects are events; a wait on
+// any other handle fails with ERROR_INVALID_HANDLE.
 #include <chrono>
 #include <map>
 
@@ -161,4 +161,10 @@ void Sleep(DWORD dwMilliseconds)
     } else {
         WaitUntil([] { return false; }, dwMilliseconds);
     }
+}
+
+DWORD GetTickCount()
+{
+    Enter();
+    return static_cast<DWORD>(k32::io::ClockMilliseconds());
 }

@@ -212,6 +212,11 @@ std::shared_ptr<InFlight> Send(Device device, const Request& request, std::funct
     return flight;
 }
 
+uint64_t ClockMilliseconds()
+{
+    return uint64_t(kemu::Now()) / 10000;
+}
+
 bool Threaded()
 {
     return kemu::Threaded();

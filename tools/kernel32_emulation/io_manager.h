@@ -62,6 +62,8 @@ public:
 std::shared_ptr<InFlight> Send(Device device, const Request& request, std::function<void(const Result&)> done,
                                int32_t& dispatchStatus);
 
+// The emulated kernel's clock in milliseconds.
+uint64_t ClockMilliseconds();
 // Whether the emulated kernel runs its own threads (the clock following real time).
 bool Threaded();
 // Deterministic mode only: drives the emulated world (DPCs, deferred work, its clock) until done()

@@ -75,6 +75,7 @@ constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 constexpr DWORD ERROR_IO_PENDING = 997;
 constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
 constexpr DWORD ERROR_NO_SYSTEM_RESOURCES = 1450;
+constexpr DWORD ERROR_TIMEOUT = 1460;
 
 // ---- Files ------------------------------------------------------------------------------------
 constexpr DWORD GENERIC_READ = 0x80000000;
@@ -113,6 +114,8 @@ BOOL ResetEvent(HANDLE hEvent);
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds);
 void Sleep(DWORD dwMilliseconds);
+// Milliseconds on the emulated kernel's clock (real time in threaded mode), wrapping as Windows' do.
+DWORD GetTickCount();
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
 [[noreturn]] void ExitProcess(UINT uExitCode);
@@ -194,6 +197,8 @@ typedef struct _COMMPROP {
 static_assert(sizeof(DCB) == 28 && sizeof(COMMTIMEOUTS) == 20 && sizeof(COMSTAT) == 12 && sizeof(COMMPROP) == 64,
               "the communication structures have Windows' sizes");
 
+constexpr DWORD CBR_9600 = 9600;
+constexpr DWORD CBR_115200 = 115200;
 constexpr BYTE NOPARITY = 0;
 constexpr BYTE ODDPARITY = 1;
 constexpr BYTE EVENPARITY = 2;
