@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <poll.h>
 #include <unistd.h>
+#include <utility>
 
 #include "kernel32_controls.h"
 
@@ -101,6 +102,21 @@ HandsetCable::Counts HandsetCable::counts() const
     return counts_;
 }
 
+void HandsetCable::FailNextTransfer(bool in, NTSTATUS status, USBD_STATUS urbStatus)
+{
+    {
+        const std::lock_guard lock(mutex_);
+        (in ? failIn_ : failOut_) = Failure{status, urbStatus};
+    }
+    Wake(wakeIn_[1]);  // a bulk-IN transfer may be waiting already
+}
+
+std::optional<HandsetCable::Failure> HandsetCable::TakeFailure(std::optional<Failure>& armed)
+{
+    const std::lock_guard lock(mutex_);
+    return std::exchange(armed, std::nullopt);
+}
+
 // Called by the bus, possibly at dispatch level inside the driver: it only wakes the carriers.
 void HandsetCable::TransferWaiting()
 {
@@ -124,6 +140,12 @@ void HandsetCable::CarryIn()
     std::vector<UCHAR> held;  // read from the device when the transfer it was for went away
     while (!stopping_ && !hungUp_) {
         const bool receiving = handset_.PendingIn() > 0;
+        if (receiving) {
+            if (const std::optional<Failure> failure = TakeFailure(failIn_)) {
+                handset_.FailIn(failure->status, failure->urbStatus);
+                continue;
+            }
+        }
         if (receiving && !held.empty()) {
             const size_t count = held.size();
             if (handset_.DeliverIn(held, [count] { k32::TraceLine("bulk-IN %zu", count); })) {
@@ -225,6 +247,10 @@ void HandsetCable::CarryOut()
             // Windows runs ahead of any thread): whatever the far end does about the bytes (answer,
             // hang up) comes after the driver has heard that they were accepted, as with a USB
             // device. A transfer cancelled before it was taken (a time-out, a purge) sends nothing.
+            if (const std::optional<Failure> failure = TakeFailure(failOut_)) {
+                handset_.CompleteOut(failure->status, failure->urbStatus, 0);
+                continue;
+            }
             const size_t count = transfer->bytes.size();
             if (!handset_.CompleteOutTransfer(transfer->serial, [count] { k32::TraceLine("bulk-OUT %zu", count); })) {
                 continue;

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,6 +46,10 @@ public:
     // transfers stay with it. Called by the destructor too; it must not be called from pulledOut.
     void Stop();
     Counts counts() const;
+    // The next bulk transfer in that direction fails with these statuses instead of carrying bytes,
+    // as a stalled or failing device answers it: a bulk-IN one as soon as it waits, a bulk-OUT one
+    // before the device sees any of its bytes. Later transfers are carried again.
+    void FailNextTransfer(bool in, NTSTATUS status, USBD_STATUS urbStatus);
 
 private:
     HandsetCable(zarnik::SerialLine line, const int wakeIn[2], const int wakeOut[2], kemu::UsbHandset& handset,
@@ -68,6 +73,13 @@ private:
     std::condition_variable changed_;
     uint64_t transfersSeen_ = 0;  // under mutex_: how often a transfer started waiting
     Counts counts_;               // under mutex_
+    struct Failure {
+        NTSTATUS status;
+        USBD_STATUS urbStatus;
+    };
+    std::optional<Failure> failIn_;   // under mutex_
+    std::optional<Failure> failOut_;  // under mutex_
+    std::optional<Failure> TakeFailure(std::optional<Failure>& armed);
 
     std::thread in_;
     std::thread out_;

@@ -34,6 +34,7 @@ public:
     std::vector<std::string> ShutDown();
 
     kemu::UsbHandset* handset() const { return handset_.get(); }
+    HandsetCable* cable() const { return cable_.get(); }
     HandsetCable::Counts BulkCounts() const;
 
 private:
