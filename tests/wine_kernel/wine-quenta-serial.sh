@@ -3,14 +3,17 @@
 # with a mask change, purge, ClearCommError, the device-error latch after a failed or stalled
 # transfer) against our Quenta.sys under Wine's kernel, on a handset plugged into the test USB bus
 # and served by the simulated handset (scripts/wine-quenta-session.sh; the cases are in
-# serial_api_check.cpp). scripts/test.sh runs this in its win64 part.
+# serial_api_cases.cpp). The driver hosts trace their dispatch of requests (trace+ntoskrnl) into the
+# session log, from which the check counts the requests each case sent. scripts/test.sh runs this
+# in its win64 part; tests/usb_path/serial_api_check_test.cpp runs the same cases through our own
+# kernel32 layer.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 : "${KIT_LINUX_BUILD:?}" "${KIT_WIN64_BUILD:?}"
 # shellcheck source=../../scripts/wine-quenta-session.sh
 source "$here/../../scripts/wine-quenta-session.sh"
 
-quenta_wine_test_session quenta-serial || exit 1
+QUENTA_WINEDEBUG=-all,+debugstr,err+plugplay,trace+ntoskrnl quenta_wine_test_session quenta-serial || exit 1
 number=7
 failures=0
 
@@ -23,7 +26,7 @@ run_cases() {
     shift
   fi
   local started=$(date +%s%N) sim_pid line
-  rm -rf "$work/handset" "$work/sim.out"
+  rm -rf "$work/handset" "$work/sim.out" "$work/check.out"
   mkdir -p "$work/handset"
   "$KIT_LINUX_BUILD/tools/handset_sim/handset_sim" --root "$work/handset" >"$work/sim.out" 2>/dev/null &
   sim_pid=$!
@@ -32,7 +35,9 @@ run_cases() {
     sleep 0.01
   done
   if quenta_wine_plug "$number" "$(head -n 1 "$work/sim.out")" && { [[ -z $fault ]] || quenta_wine_command "$number" "$fault"; }; then
-    wine "$KIT_WIN64_BUILD/tests/wine_kernel/serial_api_check.exe" "\\\\.\\COM$number" "$@" >"$work/check.out" 2>&1
+    # The session log, where the driver hosts' trace lands, as the check opens it (drive Z:).
+    wine "$KIT_WIN64_BUILD/tests/wine_kernel/serial_api_check.exe" "\\\\.\\COM$number" "Z:${work//\//\\}\\session.log" "$@" \
+      >"$work/check.out" 2>&1
     quenta_wine_unplug "$number" || failures=$((failures + 1))
   else
     echo "FAIL ${*}: the handset did not become COM$number"
@@ -40,14 +45,26 @@ run_cases() {
   fi
   kill "$sim_pid" 2>/dev/null
   wait "$sim_pid" 2>/dev/null
-  while read -r line; do
+  # Each case prints "ok CASE" or "FAIL CASE: ...", then its requests; a case without its "ok"
+  # line (the check ended early) fails too.
+  local passed=0 failed=0
+  while IFS= read -r line; do
     echo "$line"
-    [[ $line == ok\ * ]] || failures=$((failures + 1))
-  done < <(tr -d '\r' <"$work/check.out")
+    if [[ $line == ok\ * ]]; then
+      passed=$((passed + 1))
+    elif [[ $line != \ \ \ \ requests:* ]]; then
+      failed=$((failed + 1))
+    fi
+  done < <(tr -d '\r' <"$work/check.out" 2>/dev/null)
+  if ((passed + failed < $#)); then
+    echo "FAIL $*: only $passed of $# cases passed"
+    failed=$((failed + 1))
+  fi
+  failures=$((failures + failed))
   printf '    %s: %s s\n' "$*" "$(awk -v ns=$(($(date +%s%N) - started)) 'BEGIN { printf "%.1f", ns / 1e9 }')"
 }
 
-run_cases comm_state timeouts read_timeouts wait_mask_change purge clear_comm_error
+run_cases comm_state timeouts read_timeouts overlapped_read_timeout wait_mask_change purge clear_comm_error
 run_cases "fault fail in 0" device_error_latch
 run_cases "fault stall out 0" stalled_write
 
