@@ -130,9 +130,9 @@ void comm_state(const Side& side)
     expect(GetCommState(port.handle(), &after) && after.ByteSize == 8 && after.StopBits == ONESTOPBIT,
            "the refused line is not taken");
     const DWORD baud_after_refusal = side.kernel32 == Kernel32::Wine ? CBR_9600 : CBR_115200;
-    expect(after.BaudRate == baud_after_refusal,
-           "after the refusal the baud rate reads " + std::to_string(baud_after_refusal) + ", got " +
-               std::to_string(after.BaudRate));
+    expect(after.BaudRate == baud_after_refusal, "after the refusal the baud rate reads " +
+                                                     std::to_string(baud_after_refusal) + ", got " +
+                                                     std::to_string(after.BaudRate));
     DCB five_one_half = dcb;
     five_one_half.ByteSize = 5;
     five_one_half.StopBits = ONE5STOPBITS;
@@ -332,10 +332,10 @@ void stalled_write(const Side& side)
 
 // What each kernel32 sends the driver for the calls the cases make (WINE.md's table says why).
 struct CallRequests {
-    std::string open_close;           // CreateFileA, then CloseHandle
-    std::string get_state;            // GetCommState
-    std::string set_state;            // SetCommState, every request taken
-    std::string set_state_bad_line;   // SetCommState with a line setting the driver refuses
+    std::string open_close;          // CreateFileA, then CloseHandle
+    std::string get_state;           // GetCommState
+    std::string set_state;           // SetCommState, every request taken
+    std::string set_state_bad_line;  // SetCommState with a line setting the driver refuses
 };
 
 const CallRequests kWineRequests{
@@ -403,7 +403,9 @@ const Case kCases[] = {
     {"clear_comm_error", clear_comm_error,
      [](const CallRequests& k) { return k.open_close + ", " + set_8n1(k) + ", GET_COMMSTATUS 3+, WRITE 1, PURGE 1"; }},
     {"device_error_latch", device_error_latch,
-     [](const CallRequests& k) { return k.open_close + ", " + set_8n1(k) + ", SET_WAIT_MASK 2, GET_COMMSTATUS 2, WRITE 1"; }},
+     [](const CallRequests& k) {
+         return k.open_close + ", " + set_8n1(k) + ", SET_WAIT_MASK 2, GET_COMMSTATUS 2, WRITE 1";
+     }},
     {"stalled_write", stalled_write,
      [](const CallRequests& k) {
          return k.open_close + ", " + set_8n1(k) + ", SET_TIMEOUTS 1, WRITE 1, SET_WAIT_MASK 2, GET_COMMSTATUS 1";
@@ -493,8 +495,8 @@ std::vector<std::string> compare_requests(const RequestCounts& seen, const std::
         const auto found = seen.find(name);
         const unsigned got = found == seen.end() ? 0 : found->second;
         if (entry.at_least ? got < entry.count : got != entry.count) {
-            differences.push_back(name + " " + std::to_string(got) + " times, expected " +
-                                  std::to_string(entry.count) + (entry.at_least ? "+" : ""));
+            differences.push_back(name + " " + std::to_string(got) + " times, expected " + std::to_string(entry.count) +
+                                  (entry.at_least ? "+" : ""));
         }
     }
     for (const auto& [name, count] : seen) {
@@ -509,12 +511,14 @@ int run_cases(const Side& side, const std::vector<std::string>& names)
 {
     int failed = 0;
     for (const std::string& name : names) {
+        const DWORD started = GetTickCount();
         const Outcome outcome = run_case(side, name);
+        const double seconds = (GetTickCount() - started) / 1000.0;
         if (outcome.failures.empty()) {
-            std::printf("ok %s\n", name.c_str());
+            std::printf("ok %s (%.1f s)\n", name.c_str(), seconds);
         } else {
             ++failed;
-            std::printf("FAIL %s: %s", name.c_str(), outcome.failures.front().c_str());
+            std::printf("FAIL %s (%.1f s): %s", name.c_str(), seconds, outcome.failures.front().c_str());
             for (std::size_t f = 1; f < outcome.failures.size(); ++f) {
                 std::printf("; %s", outcome.failures[f].c_str());
             }

@@ -43,8 +43,8 @@ std::string short_request_name(const std::string& name);
 // "GET_COMMSTATUS 2+" at least two; a request not named must not have been sent.
 std::vector<std::string> compare_requests(const RequestCounts& seen, const std::string& expected);
 
-// The cases named on a command line, each on a port opened anew: "ok CASE" or "FAIL CASE: ..."
-// and then "    requests: ..." for each. Answers the number of failed cases.
+// The cases named on a command line, each on a port opened anew: "ok CASE (0.3 s)" or
+// "FAIL CASE (0.3 s): ..." and then "    requests: ..." for each. Answers the number of failed cases.
 int run_cases(const Side& side, const std::vector<std::string>& names);
 
 }  // namespace serialcheck
