@@ -12,6 +12,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 : "${KIT_LINUX_BUILD:?}" "${KIT_WIN64_BUILD:?}"
 # shellcheck source=../../scripts/wine-quenta-session.sh
 source "$here/../../scripts/wine-quenta-session.sh"
+# shellcheck source=../../scripts/lib/simulated_handset.sh
+source "$here/../../scripts/lib/simulated_handset.sh"
 
 QUENTA_WINEDEBUG=-all,+debugstr,err+plugplay,trace+ntoskrnl quenta_wine_test_session quenta-serial || exit 1
 number=7
@@ -25,16 +27,11 @@ run_cases() {
     fault=$1
     shift
   fi
-  local started=$(date +%s%N) sim_pid line
+  local started=$(date +%s%N) line
   rm -rf "$work/handset" "$work/sim.out" "$work/check.out"
   mkdir -p "$work/handset"
-  "$KIT_LINUX_BUILD/tools/handset_sim/handset_sim" --root "$work/handset" >"$work/sim.out" 2>/dev/null &
-  sim_pid=$!
-  for _ in $(seq 3000); do
-    [[ -s $work/sim.out ]] && break
-    sleep 0.01
-  done
-  if quenta_wine_plug "$number" "$(head -n 1 "$work/sim.out")" && { [[ -z $fault ]] || quenta_wine_command "$number" "$fault"; }; then
+  if start_handset "$KIT_LINUX_BUILD/tools/handset_sim/handset_sim" "$work/sim.out" --root "$work/handset" &&
+    quenta_wine_plug "$number" "$slave" && { [[ -z $fault ]] || quenta_wine_command "$number" "$fault"; }; then
     # The session log, where the driver hosts' trace lands, as the check opens it (drive Z:).
     wine "$KIT_WIN64_BUILD/tests/wine_kernel/serial_api_check.exe" "\\\\.\\COM$number" "Z:${work//\//\\}\\session.log" "$@" \
       >"$work/check.out" 2>&1
@@ -43,8 +40,7 @@ run_cases() {
     echo "FAIL ${*}: the handset did not become COM$number"
     failures=$((failures + 1))
   fi
-  kill "$sim_pid" 2>/dev/null
-  wait "$sim_pid" 2>/dev/null
+  stop_handset
   # Each case prints "ok CASE" or "FAIL CASE: ...", then its requests; a case without its "ok"
   # line (the check ended early) fails too.
   local passed=0 failed=0
