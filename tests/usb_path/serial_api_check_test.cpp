@@ -71,8 +71,8 @@ protected:
 
 TEST_F(SerialApiCheck, CasesOnOneHandset)
 {
-    Run({"comm_state", "timeouts", "read_timeouts", "overlapped_read_timeout", "wait_mask_change", "purge",
-         "clear_comm_error"});
+    Run({"comm_state", "dcb_round_trip", "timeouts", "read_timeouts", "overlapped_read_timeout", "wait_mask_change",
+         "purge", "clear_comm_error"});
 }
 
 // As the test bus's "fault fail in 0": the first bulk-IN transfer fails as from a device that

@@ -71,9 +71,12 @@ public:
     bool ask_and_wait_for_answer()
     {
         DWORD written = 0;
-        if (!write(kAsk, kAskLength, written) || written != kAskLength) {
-            return false;
-        }
+        return write(kAsk, kAskLength, written) && written == kAskLength && wait_for_answer();
+    }
+
+    // Waits until the whole answer lies in the driver's receive queue.
+    bool wait_for_answer()
+    {
         for (int tries = 0; tries < 300; ++tries) {
             if (in_queue() >= kAnswerLength) {
                 return in_queue() == kAnswerLength;
@@ -140,6 +143,77 @@ void comm_state(const Side& side)
     expect(GetCommState(port.handle(), &dcb) && dcb.ByteSize == 5 && dcb.StopBits == ONE5STOPBITS,
            "5 data bits with 1.5 stop bits read back");
     expect(port.set_8n1() && GetCommState(port.handle(), &dcb) && dcb.ByteSize == 8, "8N1 again");
+}
+
+// What SetCommState carries to the driver comes back from GetCommState: the line, the handflow
+// (flow control, the XON/XOFF limits) and the special characters; fBinary always reads 1. Then
+// the settings found are set again, which switches RTS from handshake back to ENABLE.
+void dcb_round_trip(const Side& side)
+{
+    Port port(side, false);
+    expect(port.opened() && port.set_8n1(), "the port opens and takes 8N1");
+    DCB original{};
+    original.DCBlength = sizeof original;
+    expect(GetCommState(port.handle(), &original), "GetCommState");
+    DCB set = original;
+    set.BaudRate = 57600;
+    set.ByteSize = 7;
+    set.Parity = EVENPARITY;
+    set.StopBits = TWOSTOPBITS;
+    set.fOutxCtsFlow = TRUE;
+    set.fOutxDsrFlow = TRUE;
+    set.fDtrControl = DTR_CONTROL_ENABLE;
+    set.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    set.fDsrSensitivity = TRUE;
+    set.fOutX = TRUE;
+    set.fInX = TRUE;
+    set.fTXContinueOnXoff = TRUE;
+    set.fErrorChar = TRUE;
+    set.fNull = TRUE;
+    set.XonLim = 100;
+    set.XoffLim = 200;
+    set.XonChar = 0x11;
+    set.XoffChar = 0x13;
+    set.ErrorChar = '?';
+    set.EofChar = 0x1A;
+    set.EvtChar = '\n';
+    expect(SetCommState(port.handle(), &set), "SetCommState with flow control and characters");
+    DCB got{};
+    got.DCBlength = sizeof got;
+    expect(GetCommState(port.handle(), &got), "GetCommState");
+    const struct {
+        const char* field;
+        DWORD set, got;
+    } fields[] = {
+        {"BaudRate", set.BaudRate, got.BaudRate},
+        {"ByteSize", set.ByteSize, got.ByteSize},
+        {"Parity", set.Parity, got.Parity},
+        {"StopBits", set.StopBits, got.StopBits},
+        {"fBinary", 1, got.fBinary},
+        {"fOutxCtsFlow", set.fOutxCtsFlow, got.fOutxCtsFlow},
+        {"fOutxDsrFlow", set.fOutxDsrFlow, got.fOutxDsrFlow},
+        {"fDtrControl", set.fDtrControl, got.fDtrControl},
+        {"fRtsControl", set.fRtsControl, got.fRtsControl},
+        {"fDsrSensitivity", set.fDsrSensitivity, got.fDsrSensitivity},
+        {"fOutX", set.fOutX, got.fOutX},
+        {"fInX", set.fInX, got.fInX},
+        {"fTXContinueOnXoff", set.fTXContinueOnXoff, got.fTXContinueOnXoff},
+        {"fErrorChar", set.fErrorChar, got.fErrorChar},
+        {"fNull", set.fNull, got.fNull},
+        {"XonLim", set.XonLim, got.XonLim},
+        {"XoffLim", set.XoffLim, got.XoffLim},
+        {"XonChar", DWORD(BYTE(set.XonChar)), DWORD(BYTE(got.XonChar))},
+        {"XoffChar", DWORD(BYTE(set.XoffChar)), DWORD(BYTE(got.XoffChar))},
+        {"ErrorChar", DWORD(BYTE(set.ErrorChar)), DWORD(BYTE(got.ErrorChar))},
+        {"EofChar", DWORD(BYTE(set.EofChar)), DWORD(BYTE(got.EofChar))},
+        {"EvtChar", DWORD(BYTE(set.EvtChar)), DWORD(BYTE(got.EvtChar))},
+    };
+    for (const auto& field : fields) {
+        expect(field.set == field.got, std::string(field.field) + " reads back " + std::to_string(field.set) +
+                                           ", got " + std::to_string(field.got));
+    }
+    expect(SetCommState(port.handle(), &original), "the first settings again, RTS back to ENABLE");
+    expect(GetCommState(port.handle(), &got) && got.fRtsControl == RTS_CONTROL_ENABLE && !got.fOutX, "read back");
 }
 
 // The five values round-trip; all three read values MAXDWORD are refused.
@@ -213,8 +287,8 @@ void overlapped_read_timeout(const Side& side)
     CloseHandle(overlapped.hEvent);
 }
 
-// A mask change completes the pending wait with mask 0 and 4 bytes; a second wait while one is
-// pending is refused; received bytes end a wait on EV_RXCHAR.
+// A mask change completes the pending wait with mask 0 and 4 bytes, an empty mask too; a second
+// wait while one is pending is refused; received bytes end a wait on EV_RXCHAR.
 void wait_mask_change(const Side& side)
 {
     Port port(side, true);
@@ -241,7 +315,18 @@ void wait_mask_change(const Side& side)
     expect(port.write(kAsk, kAskLength, written), "AT+CGMM goes out");
     expect(WaitForSingleObject(wait.hEvent, 3000) == WAIT_OBJECT_0, "the answer ends the wait");
     expect(GetOverlappedResult(port.handle(), &wait, &bytes, FALSE) && (mask & EV_RXCHAR), "with EV_RXCHAR");
+
+    // Once the whole answer is in, an empty mask drops the events seen since, and a wait pends
+    // until an empty mask ends it.
+    expect(port.wait_for_answer() && SetCommMask(port.handle(), 0) && SetCommMask(port.handle(), EV_RXCHAR),
+           "the answer is in, the events seen dropped");
+    ResetEvent(wait.hEvent);
+    mask = 0xFFFF;
+    expect(!WaitCommEvent(port.handle(), &mask, &wait) && GetLastError() == ERROR_IO_PENDING, "a third wait pends");
     expect(SetCommMask(port.handle(), 0), "an empty mask");
+    expect(WaitForSingleObject(wait.hEvent, 2000) == WAIT_OBJECT_0 &&
+               GetOverlappedResult(port.handle(), &wait, &bytes, FALSE) && bytes == 4 && mask == 0,
+           "ends it with TRUE, 4 bytes and mask 0");
     CloseHandle(wait.hEvent);
     CloseHandle(second.hEvent);
 }
@@ -332,10 +417,11 @@ void stalled_write(const Side& side)
 
 // What each kernel32 sends the driver for the calls the cases make (WINE.md's table says why).
 struct CallRequests {
-    std::string open_close;          // CreateFileA, then CloseHandle
-    std::string get_state;           // GetCommState
-    std::string set_state;           // SetCommState, every request taken
-    std::string set_state_bad_line;  // SetCommState with a line setting the driver refuses
+    std::string open_close;               // CreateFileA, then CloseHandle
+    std::string get_state;                // GetCommState
+    std::string set_state;                // SetCommState, every request taken
+    std::string set_state_bad_line;       // SetCommState with a line setting the driver refuses
+    std::string set_state_rts_handshake;  // SetCommState with RTS handshake, DTR ENABLE
 };
 
 const CallRequests kWineRequests{
@@ -345,6 +431,7 @@ const CallRequests kWineRequests{
     // No read-back and no RTS/DTR requests; it stops at the first refusal.
     "SET_BAUD_RATE 1, SET_LINE_CONTROL 1, SET_HANDFLOW 1, SET_CHARS 1",
     "SET_BAUD_RATE 1, SET_LINE_CONTROL 1",
+    "SET_BAUD_RATE 1, SET_LINE_CONTROL 1, SET_HANDFLOW 1, SET_CHARS 1",
 };
 
 const CallRequests kOurRequests{
@@ -356,6 +443,9 @@ const CallRequests kOurRequests{
     // Up to the refused line, then the read-back settings sent again (no RTS or DTR).
     "GET_BAUD_RATE 1, GET_LINE_CONTROL 1, GET_CHARS 1, GET_HANDFLOW 1, SET_BAUD_RATE 1, SET_RTS 1, SET_DTR 1, "
     "SET_LINE_CONTROL 1, SET_BAUD_RATE 1, SET_LINE_CONTROL 1, SET_CHARS 1, SET_HANDFLOW 1",
+    // RTS under handshake is the driver's: no RTS request.
+    "GET_BAUD_RATE 1, GET_LINE_CONTROL 1, GET_CHARS 1, GET_HANDFLOW 1, SET_BAUD_RATE 1, SET_DTR 1, "
+    "SET_LINE_CONTROL 1, SET_CHARS 1, SET_HANDFLOW 1",
 };
 
 std::string repeat(const std::string& requests, int times)
@@ -386,6 +476,11 @@ const Case kCases[] = {
          return k.open_close + ", " + repeat(k.get_state, 4) + ", " + repeat(set_8n1(k), 2) + ", " +
                 k.set_state_bad_line + ", " + k.set_state;
      }},
+    {"dcb_round_trip", dcb_round_trip,
+     [](const CallRequests& k) {
+         return k.open_close + ", " + set_8n1(k) + ", " + repeat(k.get_state, 3) + ", " + k.set_state_rts_handshake +
+                ", " + k.set_state;
+     }},
     {"timeouts", timeouts, [](const CallRequests& k) { return k.open_close + ", SET_TIMEOUTS 2, GET_TIMEOUTS 2"; }},
     {"read_timeouts", read_timeouts,
      [](const CallRequests& k) { return k.open_close + ", " + set_8n1(k) + ", SET_TIMEOUTS 4, READ 4, WRITE 1"; }},
@@ -394,7 +489,7 @@ const Case kCases[] = {
     {"wait_mask_change", wait_mask_change,
      [](const CallRequests& k) {
          return k.open_close + ", " + set_8n1(k) +
-                ", SET_TIMEOUTS 1, SET_WAIT_MASK 3, WAIT_ON_MASK 3, GET_WAIT_MASK 1, WRITE 1";
+                ", SET_TIMEOUTS 1, SET_WAIT_MASK 5, WAIT_ON_MASK 4, GET_COMMSTATUS 2+, GET_WAIT_MASK 1, WRITE 1";
      }},
     {"purge", purge,
      [](const CallRequests& k) {
