@@ -30,12 +30,15 @@ protected:
         std::string error;
         ASSERT_TRUE(sim_->start(error)) << error;
         ASSERT_TRUE(machine_.PlugHandset(7, sim_->slave_path()));
-        k32::ClearRequestCounts();
+        k32::EnableTrace(true);
+        k32::TakeTrace();
     }
 
     void TearDown() override
     {
         k32::CloseEveryHandle();
+        k32::EnableTrace(false);
+        k32::TakeTrace();
         for (const std::string& problem : machine_.ShutDown()) {
             ADD_FAILURE() << problem;
         }
@@ -47,14 +50,19 @@ protected:
     // Each case on a port opened anew; every failure of a case is one test failure.
     void Run(const std::vector<std::string>& names)
     {
-        const serialcheck::Side side{serialcheck::Kernel32::Ours, "\\\\.\\COM7", [](std::vector<std::string>&) {
-                                         serialcheck::RequestCounts counts;
-                                         for (const auto& [name, count] : k32::RequestCounts()) {
-                                             counts[serialcheck::short_request_name(name)] += unsigned(count);
-                                         }
-                                         k32::ClearRequestCounts();
-                                         return counts;
-                                     }};
+        const serialcheck::Side side{
+            serialcheck::Kernel32::Ours, "\\\\.\\COM7", [](std::vector<std::string>&) {
+                // The layer's trace lines of requests sent ("IRP_MJ_READ 10"),
+                // not their completions ("IRP_MJ_READ done ...").
+                std::vector<std::string> sequence;
+                for (const std::string& line : k32::TakeTrace()) {
+                    const bool request = line.rfind("IRP_MJ_", 0) == 0 || line.rfind("IOCTL_", 0) == 0;
+                    if (request && line.find(" done ") == std::string::npos) {
+                        sequence.push_back(serialcheck::short_request_name(line.substr(0, line.find(' '))));
+                    }
+                }
+                return sequence;
+            }};
         for (const std::string& name : names) {
             const serialcheck::Outcome outcome = serialcheck::run_case(side, name);
             for (const std::string& failure : outcome.failures) {
@@ -71,8 +79,8 @@ protected:
 
 TEST_F(SerialApiCheck, CasesOnOneHandset)
 {
-    Run({"comm_state", "dcb_round_trip", "timeouts", "read_timeouts", "overlapped_read_timeout", "wait_mask_change",
-         "purge", "clear_comm_error"});
+    Run({"comm_state", "comm_state_order", "dcb_round_trip", "timeouts", "read_timeouts", "overlapped_read_timeout",
+         "wait_mask_change", "purge", "clear_comm_error"});
 }
 
 // As the test bus's "fault fail in 0": the first bulk-IN transfer fails as from a device that

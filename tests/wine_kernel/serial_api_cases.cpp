@@ -145,6 +145,13 @@ void comm_state(const Side& side)
     expect(port.set_8n1() && GetCommState(port.handle(), &dcb) && dcb.ByteSize == 8, "8N1 again");
 }
 
+// GetCommState and SetCommState on a port just opened: the requests are checked in their order.
+void comm_state_order(const Side& side)
+{
+    Port port(side, false);
+    expect(port.opened() && port.set_8n1(), "the port opens and takes 8N1");
+}
+
 // What SetCommState carries to the driver comes back from GetCommState: the line, the handflow
 // (flow control, the XON/XOFF limits) and the special characters; fBinary always reads 1. Then
 // the settings found are set again, which switches RTS from handshake back to ENABLE.
@@ -422,6 +429,7 @@ struct CallRequests {
     std::string set_state;                // SetCommState, every request taken
     std::string set_state_bad_line;       // SetCommState with a line setting the driver refuses
     std::string set_state_rts_handshake;  // SetCommState with RTS handshake, DTR ENABLE
+    std::string state_in_order;           // open, GetCommState, SetCommState, close, in order
 };
 
 const CallRequests kWineRequests{
@@ -432,6 +440,8 @@ const CallRequests kWineRequests{
     "SET_BAUD_RATE 1, SET_LINE_CONTROL 1, SET_HANDFLOW 1, SET_CHARS 1",
     "SET_BAUD_RATE 1, SET_LINE_CONTROL 1",
     "SET_BAUD_RATE 1, SET_LINE_CONTROL 1, SET_HANDFLOW 1, SET_CHARS 1",
+    "CREATE, GET_BAUD_RATE, GET_LINE_CONTROL, GET_HANDFLOW, GET_CHARS, SET_BAUD_RATE, SET_LINE_CONTROL, SET_HANDFLOW, "
+    "SET_CHARS, CLOSE",
 };
 
 const CallRequests kOurRequests{
@@ -446,6 +456,8 @@ const CallRequests kOurRequests{
     // RTS under handshake is the driver's: no RTS request.
     "GET_BAUD_RATE 1, GET_LINE_CONTROL 1, GET_CHARS 1, GET_HANDFLOW 1, SET_BAUD_RATE 1, SET_DTR 1, "
     "SET_LINE_CONTROL 1, SET_CHARS 1, SET_HANDFLOW 1",
+    "CREATE, GET_BAUD_RATE, GET_LINE_CONTROL, GET_CHARS, GET_HANDFLOW, GET_BAUD_RATE, GET_LINE_CONTROL, GET_CHARS, "
+    "GET_HANDFLOW, SET_BAUD_RATE, SET_RTS, SET_DTR, SET_LINE_CONTROL, SET_CHARS, SET_HANDFLOW, CLEANUP, CLOSE",
 };
 
 std::string repeat(const std::string& requests, int times)
@@ -468,6 +480,8 @@ struct Case {
     const char* name;
     void (*run)(const Side&);
     std::string (*requests)(const CallRequests&);
+    // For a case whose requests are checked in their order too: "CREATE, GET_BAUD_RATE, ...".
+    std::string (*in_order)(const CallRequests&) = nullptr;
 };
 
 const Case kCases[] = {
@@ -476,6 +490,8 @@ const Case kCases[] = {
          return k.open_close + ", " + repeat(k.get_state, 4) + ", " + repeat(set_8n1(k), 2) + ", " +
                 k.set_state_bad_line + ", " + k.set_state;
      }},
+    {"comm_state_order", comm_state_order, [](const CallRequests& k) { return k.open_close + ", " + set_8n1(k); },
+     [](const CallRequests& k) { return k.state_in_order; }},
     {"dcb_round_trip", dcb_round_trip,
      [](const CallRequests& k) {
          return k.open_close + ", " + set_8n1(k) + ", " + repeat(k.get_state, 3) + ", " + k.set_state_rts_handshake +
@@ -507,6 +523,15 @@ const Case kCases[] = {
      }},
 };
 
+std::string join(const std::vector<std::string>& sequence)
+{
+    std::string text;
+    for (const std::string& request : sequence) {
+        text += (text.empty() ? "" : ", ") + request;
+    }
+    return text;
+}
+
 const Case* find_case(const std::string& name)
 {
     for (const Case& c : kCases) {
@@ -535,14 +560,31 @@ Outcome run_case(const Side& side, const std::string& name)
     failures.clear();
     side.take_requests(failures);  // what went before is not this case's
     found->run(side);
-    outcome.requests = side.take_requests(failures);
+    const std::vector<std::string> sequence = side.take_requests(failures);
+    outcome.requests = count(sequence);
     const bool wine = side.kernel32 == Kernel32::Wine;
-    for (const std::string& difference :
-         compare_requests(outcome.requests, found->requests(wine ? kWineRequests : kOurRequests))) {
-        failures.push_back((wine ? "Wine's kernel32 sent " : "our kernel32 sent ") + difference);
+    const CallRequests& sent = wine ? kWineRequests : kOurRequests;
+    const std::string who = wine ? "Wine's kernel32 sent " : "our kernel32 sent ";
+    if (found->in_order) {
+        const std::string expected = found->in_order(sent);
+        if (join(sequence) != expected) {
+            failures.push_back(who + join(sequence) + ", expected " + expected);
+        }
+    }
+    for (const std::string& difference : compare_requests(outcome.requests, found->requests(sent))) {
+        failures.push_back(who + difference);
     }
     outcome.failures = failures;
     return outcome;
+}
+
+RequestCounts count(const std::vector<std::string>& sequence)
+{
+    RequestCounts counts;
+    for (const std::string& request : sequence) {
+        ++counts[request];
+    }
+    return counts;
 }
 
 std::string describe(const RequestCounts& requests)

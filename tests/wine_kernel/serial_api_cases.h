@@ -22,15 +22,17 @@ using RequestCounts = std::map<std::string, unsigned>;
 struct Side {
     Kernel32 kernel32;
     std::string port_path;  // "\\.\COM7"
-    // The requests the driver was sent since the last call, once the port's close has reached it;
-    // failures to tell go to `problems`.
-    std::function<RequestCounts(std::vector<std::string>& problems)> take_requests;
+    // The requests the driver was sent since the last call, by short name in the order it got
+    // them, once the port's close has reached it; failures to tell go to `problems`.
+    std::function<std::vector<std::string>(std::vector<std::string>& problems)> take_requests;
 };
 
 struct Outcome {
     std::vector<std::string> failures;  // empty: the case passed
     RequestCounts requests;
 };
+
+RequestCounts count(const std::vector<std::string>& sequence);
 
 bool known_case(const std::string& name);
 Outcome run_case(const Side& side, const std::string& name);

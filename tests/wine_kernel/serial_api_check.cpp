@@ -5,6 +5,7 @@
 // "FAIL CASE: what differed", then the case's requests. Exit status: the number of failed cases.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
@@ -56,29 +57,31 @@ public:
         requests_.clear();
     }
 
-    serialcheck::RequestCounts take(std::vector<std::string>& problems)
+    std::vector<std::string> take(std::vector<std::string>& problems)
     {
         // Wine's CloseHandle returns before the driver host has dispatched the close: wait for it.
-        serialcheck::RequestCounts counts;
+        std::vector<std::string> sequence;
         for (int tries = 0;; ++tries) {
             read_on(problems);
-            counts.clear();
+            sequence.clear();
             for (const auto& [device, request] : requests_) {
                 if (port_devices_.count(device) != 0) {
-                    ++counts[request];
+                    sequence.push_back(request);
                 }
             }
-            if (counts["CREATE"] == counts["CLOSE"] || tries == 200) {
+            if (std::count(sequence.begin(), sequence.end(), "CREATE") ==
+                    std::count(sequence.begin(), sequence.end(), "CLOSE") ||
+                tries == 200) {
                 break;
             }
             Sleep(10);
         }
-        if (counts["CREATE"] != counts["CLOSE"]) {
+        if (std::count(sequence.begin(), sequence.end(), "CREATE") !=
+            std::count(sequence.begin(), sequence.end(), "CLOSE")) {
             problems.push_back("the port's close never reached the driver");
         }
-        std::erase_if(counts, [](const auto& entry) { return entry.second == 0; });
         requests_.clear();
-        return counts;
+        return sequence;
     }
 
 private:

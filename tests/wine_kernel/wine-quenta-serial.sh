@@ -60,7 +60,7 @@ run_cases() {
   printf '    %s: %s s\n' "$*" "$(awk -v ns=$(($(date +%s%N) - started)) 'BEGIN { printf "%.1f", ns / 1e9 }')"
 }
 
-run_cases comm_state dcb_round_trip timeouts read_timeouts overlapped_read_timeout wait_mask_change purge clear_comm_error
+run_cases comm_state comm_state_order dcb_round_trip timeouts read_timeouts overlapped_read_timeout wait_mask_change purge clear_comm_error
 run_cases "fault fail in 0" device_error_latch
 run_cases "fault stall out 0" stalled_write
 
