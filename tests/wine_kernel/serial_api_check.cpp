@@ -1,18 +1,18 @@
 // serial_api_check \\.\COMn LOG CASE...: the serial-API check cases (serial_api_cases.cpp) through
 // Wine's kernel32 against the port driver behind COMn. LOG is the session log into which Wine's
 // driver hosts write their trace (channel trace+ntoskrnl, tests/wine_kernel/wine-quenta-serial.sh):
-// the requests each case sent the driver are counted from its dispatch lines. Prints "ok CASE" or
-// "FAIL CASE: what differed", then the case's requests. Exit status: the number of failed cases.
+// the requests each case sent the driver are taken, in order, from its dispatch lines. Prints
+// "ok CASE" or "FAIL CASE: what differed", then the case's requests. Exit status: the number of
+// failed cases.
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <iterator>
-#include <map>
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "serial_api_cases.h"
