@@ -1,5 +1,7 @@
 #include "inodes_reclaim.h"
 
+#include <vector>
+
 #include "blocks.h"
 #include "ffs.h"
 #include "objects.h"
@@ -36,41 +38,79 @@ void link_sibling(int previous, int i)
     flash_write16(new_slot(previous) + inode_offset::sibling, static_cast<std::uint16_t>(i));
 }
 
-int copy_segments(int file)
-{
-    int previous = file;
-    int budget = inode_slots();
-    for (int s = segment_next(file, budget); s > 0; s = segment_next(s, budget)) {
-        copy_slot(s);
-        link_child(previous, s);
-        previous = s;
+// One copy of the tree. The old table does not change while it is copied, so every walk is a
+// fixed function of where it starts: a directory reached again inside its own subtree, or a slot
+// passed twice by one chain walk, means the copy would go round until its depth or step bound ran
+// out and end in FFS_E_SIBLINGLOOP. It ends there at once instead: a damaged table made each
+// attempt write some hundred thousand slots into a block that is erased again afterwards.
+class TreeCopy {
+public:
+    TreeCopy()
+        : walk_of_(static_cast<std::size_t>(inode_slots()), 0), on_path_(static_cast<std::size_t>(inode_slots()), false)
+    {
     }
-    return budget < 0 ? FFS_E_SIBLINGLOOP : 0;
-}
 
-int copy_tree(int d, int depth)
-{
-    if (depth > inode_slots())
-        return FFS_E_SIBLINGLOOP;
-    copy_slot(d);
-    int previous = 0;
-    return for_each_entry(d, [&](int e) -> int {
-        if (inode(e).type() == OT_DIR) {
-            if (int r = copy_tree(e, depth + 1))
-                return r;
-        } else {
-            copy_slot(e);
+    int tree(int d, int depth)
+    {
+        if (depth > inode_slots())
+            return FFS_E_SIBLINGLOOP;
+        copy_slot(d);
+        on_path_[d] = true;
+        const int walk = ++walks_;
+        int previous = 0;
+        const int result = for_each_entry(d, [&](int e) -> int {
+            if (passed_twice(e, walk))
+                return FFS_E_SIBLINGLOOP;
+            if (inode(e).type() == OT_DIR) {
+                if (on_path_[e])
+                    return FFS_E_SIBLINGLOOP;
+                if (int r = tree(e, depth + 1))
+                    return r;
+            } else {
+                copy_slot(e);
+            }
+            if (previous == 0)
+                link_child(d, e);
+            else
+                link_sibling(previous, e);
+            previous = e;
+            if (inode(e).type() == OT_FILE && inode(e).child() != kNoInode)
+                return segments(e);
+            return 0;
+        });
+        on_path_[d] = false;
+        return result;
+    }
+
+private:
+    int segments(int file)
+    {
+        const int walk = ++walks_;
+        int previous = file;
+        int budget = inode_slots();
+        for (int s = segment_next(file, budget); s > 0; s = segment_next(s, budget)) {
+            if (passed_twice(s, walk))
+                return FFS_E_SIBLINGLOOP;
+            copy_slot(s);
+            link_child(previous, s);
+            previous = s;
         }
-        if (previous == 0)
-            link_child(d, e);
-        else
-            link_sibling(previous, e);
-        previous = e;
-        if (inode(e).type() == OT_FILE && inode(e).child() != kNoInode)
-            return copy_segments(e);
-        return 0;
-    });
-}
+        return budget < 0 ? FFS_E_SIBLINGLOOP : 0;
+    }
+
+    bool passed_twice(int i, int walk)
+    {
+        int& last = walk_of_[static_cast<std::size_t>(i)];
+        if (last == walk)
+            return true;
+        last = walk;
+        return false;
+    }
+
+    std::vector<int> walk_of_;   // per slot: the last walk that passed it
+    std::vector<bool> on_path_;  // directories being copied, from the root down
+    int walks_ = 0;
+};
 
 }  // namespace
 
@@ -102,7 +142,7 @@ int inodes_reclaim()
 
 int inodes_copy(int d)
 {
-    return copy_tree(d, 0);
+    return TreeCopy().tree(d, 0);
 }
 
 void block_commit()

@@ -394,6 +394,66 @@ TEST(FfsInodeReclaim, RunsWhenNoSlotIsLeft)
     EXPECT_EQ(check.tree["/churn"].content.size(), 100u);
 }
 
+// A table damaged after the mount (its loop was not there when the mount walked it): the copy
+// fails with FFS_E_SIBLINGLOOP as soon as it comes round, not after writing thousands of slots
+// on its way to the bounds, and leaves the flash as it was.
+TEST(FfsInodeReclaim, ALoopInTheTableEndsTheCopyAtOnce)
+{
+    struct Relink {
+        int slot;
+        std::uint32_t field;
+        int target;
+    };
+    struct Damage {
+        const char* name;
+        Relink (*make)(ImageBuilder& b);
+    };
+    const Damage damages[] = {
+        {"a directory inside its own subtree",
+         [](ImageBuilder& b) {
+             const int outer = b.mkdir(b.root(), "outer");
+             const int inner = b.mkdir(outer, "inner");
+             b.file(inner, "f", pattern(3000));
+             return Relink{inner, flashfs::inode_offset::child, outer};
+         }},
+        {"a segment chain leading back into itself",
+         [](ImageBuilder& b) {
+             const int f = b.file(b.root(), "f", pattern(3 * 8192));
+             const int first = b.inode(f).child;
+             return Relink{b.inode(b.inode(first).child).child, flashfs::inode_offset::child, first};
+         }},
+        {"a directory's entries leading back to the first",
+         [](ImageBuilder& b) {
+             const int d = b.mkdir(b.root(), "d");
+             const int first = b.file(d, "a", pattern(100));
+             const int last = b.file(d, "b", pattern(100));
+             return Relink{last, flashfs::inode_offset::sibling, first};
+         }},
+    };
+    for (const Damage& damage : damages) {
+        SCOPED_TRACE(damage.name);
+        ImageBuilder b(layout_for("/ffs/i64"));
+        const Relink relink = damage.make(b);
+        RecordingFlash flash(b.image());
+        ASSERT_EQ(ffs_initialize(), 0);
+        std::uint8_t* field = flash.data() + flashfs::inode_offset_of(relink.slot) + relink.field;
+        field[0] = static_cast<std::uint8_t>(relink.target);
+        field[1] = static_cast<std::uint8_t>(relink.target >> 8);
+        const std::vector<std::uint8_t> before = flash.image();
+        const int table = fs.inodes;
+        flash.reset_counts();
+        EXPECT_EQ(flashfs::inodes_reclaim(), FFS_E_SIBLINGLOOP);
+        EXPECT_EQ(fs.inodes, table);
+        EXPECT_LT(flash.halfword_writes(), 300u);  // going round to the bounds wrote over 20,000
+        // The block taken for the copy is erased again; only its age counts the erase.
+        std::vector<std::uint8_t> after = flash.image();
+        for (std::uint32_t block = 0; block < 64; ++block)
+            std::copy_n(before.begin() + block * 0x10000 + 6, 2, after.begin() + block * 0x10000 + 6);
+        EXPECT_TRUE(after == before);
+        EXPECT_TRUE(flash.violations().empty());
+    }
+}
+
 TEST(FfsChurn, AccountingStaysEqualToARecount)
 {
     ImageBuilder b(layout_for("/ffs/b8i64c2048j1", 256, 2048));
