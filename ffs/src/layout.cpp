@@ -56,20 +56,37 @@ JournalRecord JournalRecord::decode(const std::uint8_t in[kJournalRecordSize])
 
 int stored_name_length(const std::uint8_t* object, std::uint32_t size)
 {
-    for (std::uint32_t i = 0; i < size; ++i) {
-        if (object[i] == 0)
-            return static_cast<int>(i);
+    const void* nul = std::memchr(object, 0, size);
+    return nul ? static_cast<int>(static_cast<const std::uint8_t*>(nul) - object) : -1;
+}
+
+namespace {
+
+// Offset of the last 0 byte before `size`, or -1. Eight bytes a step: every read and write asks
+// for the lengths of a file's segments, and a damaged object's size can reach far past its data.
+std::int64_t last_zero_byte(const std::uint8_t* bytes, std::uint32_t size)
+{
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+    std::uint32_t end = size;
+    for (; end >= 8; end -= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes + end - 8, sizeof word);
+        if (((word - kOnes) & ~word & kHighBits) != 0)  // some byte of the word is 0
+            break;
+    }
+    while (end > 0) {
+        if (bytes[--end] == 0)
+            return end;
     }
     return -1;
 }
 
+}  // namespace
+
 std::int32_t stored_data_length(const std::uint8_t* object, std::uint32_t size, bool segment)
 {
-    if (size == 0)
-        return 0;
-    std::int64_t last_zero = static_cast<std::int64_t>(size) - 1;
-    while (last_zero >= 0 && object[last_zero] != 0)
-        --last_zero;
+    const std::int64_t last_zero = last_zero_byte(object, size);
     if (last_zero < 0)
         return 0;
     std::int64_t start = 0;

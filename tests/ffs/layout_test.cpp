@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "layout.h"
 
 using namespace flashfs;
@@ -41,6 +43,29 @@ TEST(FfsLayout, DataLengthScansBackToTheLastZero)
     std::fill(std::begin(unterminated), std::end(unterminated), 'n');
     EXPECT_EQ(stored_name_length(unterminated, 16), -1);
     EXPECT_EQ(stored_data_length(unterminated, 16, false), 0);
+}
+
+// The scans step over whole words: every place of the last 0 (and of the name's end) in objects
+// of every size up to a few words, against the byte-by-byte rule.
+TEST(FfsLayout, DataLengthScanFindsTheLastZeroAtEveryPlace)
+{
+    for (std::uint32_t size = 0; size <= 40; ++size) {
+        for (std::uint32_t zero = 0; zero <= size; ++zero) {  // zero == size: no 0 byte at all
+            std::vector<std::uint8_t> object(size + 8, 0);    // zeros beyond the size are not read
+            for (std::uint32_t i = 0; i < size; ++i)
+                object[i] = static_cast<std::uint8_t>(1 + (i * 127 + size) % 255);  // 0x01, 0x80, 0xFF too
+            if (zero < size)
+                object[zero] = 0;
+            const std::int32_t expected_segment = zero < size ? static_cast<std::int32_t>(zero) : 0;
+            EXPECT_EQ(stored_data_length(object.data(), size, true), expected_segment) << size << " " << zero;
+            EXPECT_EQ(stored_name_length(object.data(), size), zero < size ? static_cast<int>(zero) : -1);
+            if (zero < size && zero >= 2) {
+                object[0] = 0;  // a one-byte name; the data runs up to the last 0
+                EXPECT_EQ(stored_data_length(object.data(), size, false), static_cast<std::int32_t>(zero) - 1)
+                    << size << " " << zero;
+            }
+        }
+    }
 }
 
 TEST(FfsLayout, JournalRecordsRoundTripLittleEndian)
