@@ -1,5 +1,6 @@
 // Walking the chains of the inode table: directory entries and file segments.
 #include <algorithm>
+#include <bitset>
 #include <cstring>
 #include <vector>
 
@@ -170,13 +171,17 @@ std::int32_t segment_find(int i, std::int32_t offset, int* segment, std::int32_t
 
 int tree_check()
 {
-    std::vector<bool> seen(static_cast<std::size_t>(inode_slots()), false);
-    std::vector<int> pending{fs.root};
+    // Kept from mount to mount: every mount walks the tree, and allocating afresh each time
+    // cost more than a walk of a small tree.
+    static std::vector<int> pending;
+    static std::vector<int> dirs;  // of the directory being walked, so far
+    std::bitset<kMaxInodeSlots> seen;
+    pending.assign(1, fs.root);
     seen[fs.root] = true;
     while (!pending.empty()) {
         int d = pending.back();
         pending.pop_back();
-        std::vector<int> dirs;  // of this directory, walked so far
+        dirs.clear();
         int r = for_each_entry(d, [&](int e) -> int {
             if (inode(e).type() == OT_DIR) {
                 if (seen[e])

@@ -304,7 +304,7 @@ int ffs_close(int fd)
         int r = datasync(index);
         if (r < 0)
             return r;
-        std::vector<std::uint8_t>().swap(d->buffer);
+        d->buffer.clear();  // its memory stays for the next open for writing
     }
     d->inode = 0;
     d->fp = 0;

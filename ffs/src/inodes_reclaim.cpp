@@ -1,6 +1,7 @@
 #include "inodes_reclaim.h"
 
-#include <vector>
+#include <array>
+#include <bitset>
 
 #include "blocks.h"
 #include "ffs.h"
@@ -45,11 +46,6 @@ void link_sibling(int previous, int i)
 // attempt write some hundred thousand slots into a block that is erased again afterwards.
 class TreeCopy {
 public:
-    TreeCopy()
-        : walk_of_(static_cast<std::size_t>(inode_slots()), 0), on_path_(static_cast<std::size_t>(inode_slots()), false)
-    {
-    }
-
     int tree(int d, int depth)
     {
         if (depth > inode_slots())
@@ -107,8 +103,9 @@ private:
         return false;
     }
 
-    std::vector<int> walk_of_;   // per slot: the last walk that passed it
-    std::vector<bool> on_path_;  // directories being copied, from the root down
+    // On the stack: no allocation for each copy (the fuzzer's small tables copy often).
+    std::array<int, kMaxInodeSlots> walk_of_{};  // per slot: the last walk that passed it
+    std::bitset<kMaxInodeSlots> on_path_;        // directories being copied, from the root down
     int walks_ = 0;
 };
 

@@ -21,7 +21,7 @@ struct BlockStat {
 };
 
 struct Descriptor {
-    std::vector<std::uint8_t> buffer;  // stream_size bytes while open for writing
+    std::vector<std::uint8_t> buffer;  // stream_size bytes while open for writing (kept after the close)
     std::int16_t inode = 0;
     std::int16_t segment = 0;  // inode whose data the buffer holds and replaces (0: new segment)
     std::int32_t fp = 0;
