@@ -28,14 +28,16 @@ ChainEnd walk_siblings(int start, int initial)
 {
     ChainEnd end{initial, 0, false};
     int steps = walk_budget();
-    for (int e = start; inode_in_range(e); e = inode(e).sibling()) {
-        if (--steps < 0 || inode(e).sibling() == e) {
+    for (int e = start; inode_in_range(e);) {
+        const InodeRecord r = inode(e);
+        if (--steps < 0 || r.sibling() == e) {
             end.loop = true;
             break;
         }
-        if (inode_live(e))
+        if (record_live(r))
             ++end.count;
         end.last = e;
+        e = r.sibling();
     }
     return end;
 }
@@ -95,12 +97,14 @@ int segment_next(int i, int& budget)
     int e = inode(i).child();
     while (inode_in_range(e)) {
         int last = e;
-        for (int s = e; inode_in_range(s); s = inode(s).sibling()) {
+        for (int s = e; inode_in_range(s);) {
             if (--budget < 0)
                 return 0;
-            if (inode_live(s))
+            const InodeRecord r = inode(s);
+            if (record_live(r))
                 return s;
             last = s;
+            s = r.sibling();
         }
         e = inode(last).child();
     }
@@ -124,7 +128,10 @@ int segment_last(int i)
 
 std::int32_t segment_datasize(int i)
 {
-    return inode_live(i) ? object_data_length(i) : 0;
+    if (!inode_in_range(i))
+        return 0;
+    const InodeRecord r = inode(i);
+    return record_live(r) ? record_data_length(r) : 0;
 }
 
 std::int32_t segment_read(int i, std::uint8_t* destination, std::int32_t count, std::int32_t position)

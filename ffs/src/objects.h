@@ -23,7 +23,7 @@ int for_each_entry(int d, Visit visit)
     for (int e = inode(d).child(); inode_in_range(e); e = inode(e).sibling()) {
         if (--steps < 0)
             return FFS_E_SIBLINGLOOP;
-        if (!inode_live(e))
+        if (!record_live(inode(e)))  // in range: the loop's condition
             continue;
         if (int r = visit(e))
             return r;

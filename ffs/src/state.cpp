@@ -63,8 +63,12 @@ const char* object_name(int i)
 
 std::int32_t object_data_length(int i)
 {
-    InodeRecord r = inode(i);
-    return stored_data_length(object_addr(i), r.size(), r.type() == OT_SEGMENT);
+    return record_data_length(inode(i));
+}
+
+std::int32_t record_data_length(InodeRecord r)
+{
+    return stored_data_length(location_addr(r.location()), r.size(), r.type() == OT_SEGMENT);
 }
 
 const std::uint8_t* object_data(int i)

@@ -104,9 +104,13 @@ inline InodeRecord inode(int i)
 }
 // "Valid" everywhere in the core: in range, in use and of type file, directory, link or segment.
 // Mount has checked where every used inode points, so a live inode's object can be read.
+inline bool record_live(InodeRecord r)
+{
+    return r.used() && r.valid();
+}
 inline bool inode_live(int i)
 {
-    return inode_in_range(i) && inode(i).used() && inode(i).valid();
+    return inode_in_range(i) && record_live(inode(i));
 }
 
 // Object storage of a valid inode.
@@ -128,6 +132,7 @@ bool object_in_bounds(std::uint32_t location, std::uint32_t size);
 // Names and data of objects (the inode must be in range, used and in bounds).
 const char* object_name(int i);  // points into the flash; NUL-terminated inside the object
 std::int32_t object_data_length(int i);
+std::int32_t record_data_length(InodeRecord r);
 const std::uint8_t* object_data(int i);
 
 }  // namespace flashfs
