@@ -1,7 +1,10 @@
 #include "inodes_reclaim.h"
 
+#include <algorithm>
 #include <array>
 #include <bitset>
+#include <cstdint>
+#include <limits>
 
 #include "blocks.h"
 #include "ffs.h"
@@ -50,6 +53,15 @@ public:
     {
         if (depth > inode_slots())
             return FFS_E_SIBLINGLOOP;
+        BlockStat& table = fs.block_stat[fs.newinodes];
+        if (const std::int32_t copies = subtree_copies_[static_cast<std::size_t>(d)]) {
+            // Copied already by way of another directory (twin directories, left by a
+            // relocation cut short, share their entries). Copying it again would write the same
+            // bytes and count the same slots, and twins inside twins doubled that each level.
+            table.used = std::min(table.used, kUsedCeiling - copies) + copies;
+            return 0;
+        }
+        const std::int32_t used_before = table.used;
         copy_slot(d);
         on_path_[d] = true;
         const int walk = ++walks_;
@@ -75,6 +87,8 @@ public:
             return 0;
         });
         on_path_[d] = false;
+        if (result == 0)
+            subtree_copies_[static_cast<std::size_t>(d)] = table.used - used_before;
         return result;
     }
 
@@ -106,7 +120,11 @@ private:
     // On the stack: no allocation for each copy (the fuzzer's small tables copy often).
     std::array<int, kMaxInodeSlots> walk_of_{};  // per slot: the last walk that passed it
     std::bitset<kMaxInodeSlots> on_path_;        // directories being copied, from the root down
+    // Per directory copied in full: the slot copies its subtree counted (0: not copied yet).
+    std::array<std::int32_t, kMaxInodeSlots> subtree_copies_{};
     int walks_ = 0;
+    // The count of copies stays far from overflowing however often shared subtrees repeat.
+    static constexpr std::int32_t kUsedCeiling = std::numeric_limits<std::int32_t>::max() / 2;
 };
 
 }  // namespace

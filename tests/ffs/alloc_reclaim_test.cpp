@@ -454,6 +454,46 @@ TEST(FfsInodeReclaim, ALoopInTheTableEndsTheCopyAtOnce)
     }
 }
 
+// Twin directories (a relocation cut short leaves the new directory beside the old, both holding
+// the same entries) nested in each other: a copy that went into both twins of every level did
+// twice the work at each level down.
+TEST(FfsInodeReclaim, NestedTwinDirectoriesAreCopiedOnce)
+{
+    constexpr int kLevels = 20;
+    ImageBuilder b(layout_for("/ffs/i256"));
+    int parent = b.root();
+    std::vector<std::pair<int, int>> twins;
+    for (int level = 0; level < kLevels; ++level) {
+        const int first = b.mkdir(parent, "t");
+        const int second = b.mkdir(parent, "t");
+        twins.emplace_back(first, second);
+        b.file(first, "f", pattern(100, static_cast<std::uint32_t>(level)));
+        parent = first;
+    }
+    for (auto [first, second] : twins) {
+        ffs_image::InodeFields fields = b.inode(second);
+        fields.child = b.inode(first).child;  // the twin shares the entries
+        b.set_inode(second, fields);
+    }
+    RecordingFlash flash(b.image());
+    ASSERT_EQ(ffs_initialize(), 0);
+    const int table = fs.inodes;
+    const std::vector<std::uint8_t> before = flash.image();
+    flash.reset_counts();
+    ASSERT_EQ(flashfs::inodes_reclaim(), 0);
+    ASSERT_NE(fs.inodes, table);
+    EXPECT_LT(flash.halfword_writes(), 2000u);  // copying every twin's entries wrote millions
+    // The table's use counts what a copy into every twin counted: the root and the journal, then
+    // at each level both twins, each with its file (object and segment) and the level below.
+    EXPECT_EQ(fs.block_stat[fs.inodes].used, 2 + 2 * 3 * ((1 << kLevels) - 1));
+    // Slot numbers stay and nothing was deleted: the new table is the old one, byte for byte.
+    EXPECT_TRUE(std::equal(before.begin() + table * 0x10000 + 16, before.begin() + table * 0x10000 + 256 * 16,
+                           flash.image().begin() + fs.inodes * 0x10000 + 16));
+    ASSERT_EQ(ffs_initialize(), 0);
+    EXPECT_EQ(read_back("/t/t/f"), pattern(100, 1));
+    EXPECT_TRUE(flash.violations().empty());
+}
+
 TEST(FfsChurn, AccountingStaysEqualToARecount)
 {
     ImageBuilder b(layout_for("/ffs/b8i64c2048j1", 256, 2048));
