@@ -84,19 +84,19 @@ void device_api_enter();
 void device_api_exit();
 
 // ---- address translation (offsets are bytes from the start of the area) ----
-inline std::uint8_t* offset_addr(std::uint32_t offset)
+[[gnu::always_inline]] inline std::uint8_t* offset_addr(std::uint32_t offset)
 {
     return dev.base + offset;
 }
-inline std::uint32_t location_offset(std::uint32_t location)
+[[gnu::always_inline]] inline std::uint32_t location_offset(std::uint32_t location)
 {
     return location << dev.atomlog2;
 }
-inline std::uint8_t* location_addr(std::uint32_t location)
+[[gnu::always_inline]] inline std::uint8_t* location_addr(std::uint32_t location)
 {
     return dev.base + location_offset(location);
 }
-inline std::uint32_t block_offset(int block)
+[[gnu::always_inline]] inline std::uint32_t block_offset(int block)
 {
     return dev.binfo[block].offset;
 }

@@ -79,11 +79,13 @@ inline constexpr std::uint8_t kFlagWritable = 0x10;
 inline constexpr std::uint8_t kNewObjectFlags = 0xF0;  // combined with the type
 inline constexpr std::uint8_t kJournalFlags = 0xE1;    // read-only file
 
-inline int object_type(std::uint8_t flags)
+// The accessors the chain walks call for every slot are always inlined (here, in InodeRecord, in
+// device.h and state.h): a build with sanitizers at -O1 called each one, a tenth of the fuzzer's time.
+[[gnu::always_inline]] inline int object_type(std::uint8_t flags)
 {
     return flags & kTypeMask;
 }
-inline bool type_is_valid(int type)
+[[gnu::always_inline]] inline bool type_is_valid(int type)
 {
     return type >= OT_FILE && type <= OT_SEGMENT;
 }
@@ -115,11 +117,11 @@ struct JournalRecord {
 };
 
 // ---- little-endian access ----
-inline std::uint16_t get16(const std::uint8_t* p)
+[[gnu::always_inline]] inline std::uint16_t get16(const std::uint8_t* p)
 {
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
 }
-inline std::uint32_t get32(const std::uint8_t* p)
+[[gnu::always_inline]] inline std::uint32_t get32(const std::uint8_t* p)
 {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
@@ -138,16 +140,22 @@ inline void put32(std::uint8_t* p, std::uint32_t v)
 // A read-only view of one inode record.
 struct InodeRecord {
     const std::uint8_t* p;
-    std::uint16_t size() const { return get16(p + inode_offset::size); }
-    std::uint8_t flags() const { return p[inode_offset::flags]; }
-    int type() const { return object_type(flags()); }
-    bool valid() const { return type_is_valid(type()); }
-    std::int16_t child() const { return static_cast<std::int16_t>(get16(p + inode_offset::child)); }
-    std::int16_t sibling() const { return static_cast<std::int16_t>(get16(p + inode_offset::sibling)); }
-    std::uint32_t location() const { return get32(p + inode_offset::location); }
-    bool used() const { return location() != kUnusedLocation; }
-    std::uint16_t sequence() const { return get16(p + inode_offset::sequence); }
-    std::uint16_t updates() const { return get16(p + inode_offset::updates); }
+    [[gnu::always_inline]] std::uint16_t size() const { return get16(p + inode_offset::size); }
+    [[gnu::always_inline]] std::uint8_t flags() const { return p[inode_offset::flags]; }
+    [[gnu::always_inline]] int type() const { return object_type(flags()); }
+    [[gnu::always_inline]] bool valid() const { return type_is_valid(type()); }
+    [[gnu::always_inline]] std::int16_t child() const
+    {
+        return static_cast<std::int16_t>(get16(p + inode_offset::child));
+    }
+    [[gnu::always_inline]] std::int16_t sibling() const
+    {
+        return static_cast<std::int16_t>(get16(p + inode_offset::sibling));
+    }
+    [[gnu::always_inline]] std::uint32_t location() const { return get32(p + inode_offset::location); }
+    [[gnu::always_inline]] bool used() const { return location() != kUnusedLocation; }
+    [[gnu::always_inline]] std::uint16_t sequence() const { return get16(p + inode_offset::sequence); }
+    [[gnu::always_inline]] std::uint16_t updates() const { return get16(p + inode_offset::updates); }
 };
 
 // ---- object size rules ----

@@ -84,37 +84,37 @@ void reclaim_reseed();  // back to the stored seed (every mount)
 
 // ---- inode table access ----
 // Slots that the inode block holds (block size / 16, at most 4096).
-inline int inode_slots()
+[[gnu::always_inline]] inline int inode_slots()
 {
     const int slots = static_cast<int>(dev.blocksize / kInodeRecordSize);
     return slots < kMaxInodeSlots ? slots : kMaxInodeSlots;
 }
-inline bool inode_in_range(int i)
+[[gnu::always_inline]] inline bool inode_in_range(int i)
 {
     return i > 0 && i < inode_slots();
 }
 // Byte offset of slot i in the area.
-inline std::uint32_t inode_offset_of(int i)
+[[gnu::always_inline]] inline std::uint32_t inode_offset_of(int i)
 {
     return block_offset(fs.inodes) + static_cast<std::uint32_t>(i) * kInodeRecordSize;
 }
-inline InodeRecord inode(int i)
+[[gnu::always_inline]] inline InodeRecord inode(int i)
 {
     return InodeRecord{offset_addr(inode_offset_of(i))};
 }
 // "Valid" everywhere in the core: in range, in use and of type file, directory, link or segment.
 // Mount has checked where every used inode points, so a live inode's object can be read.
-inline bool record_live(InodeRecord r)
+[[gnu::always_inline]] inline bool record_live(InodeRecord r)
 {
     return r.used() && r.valid();
 }
-inline bool inode_live(int i)
+[[gnu::always_inline]] inline bool inode_live(int i)
 {
     return inode_in_range(i) && record_live(inode(i));
 }
 
 // Object storage of a valid inode.
-inline std::uint8_t* object_addr(int i)
+[[gnu::always_inline]] inline std::uint8_t* object_addr(int i)
 {
     return location_addr(inode(i).location());
 }
