@@ -210,7 +210,9 @@ typedef struct _KWAIT_BLOCK {
   PVOID Reserved[6];
 } KWAIT_BLOCK, *PKWAIT_BLOCK;
 
-typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1 } POOL_TYPE;
+// Flags such as POOL_QUOTA_FAIL_INSTEAD_OF_RAISE are ORed into a pool type, so the type holds any
+// int (as the DDK's enumeration, whose values reach far beyond these two, does).
+typedef enum _POOL_TYPE : int { NonPagedPool = 0, PagedPool = 1 } POOL_TYPE;
 constexpr ULONG POOL_QUOTA_FAIL_INSTEAD_OF_RAISE = 8;
 typedef enum _MM_SYSTEM_SIZE { MmSmallSystem = 0, MmMediumSystem = 1, MmLargeSystem = 2 } MM_SYSTEMSIZE;
 

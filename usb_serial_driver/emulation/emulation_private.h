@@ -112,6 +112,7 @@ struct World {
 
   std::unordered_map<const void*, PoolBlock> pool;
   std::vector<PoolFailure> poolFailures;
+  SIZE_T largestPoolBlock = 0;  // 0: as large as the host gives
   std::vector<CallFailure> callFailures;
   MM_SYSTEMSIZE systemSize = MmLargeSystem;
 

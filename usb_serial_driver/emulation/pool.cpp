@@ -11,6 +11,7 @@ namespace kemu::detail {
 namespace {
 
 bool ShouldFailLocked(World& world, SIZE_T size, ULONG tag) {
+  if (world.largestPoolBlock && size > world.largestPoolBlock) return true;
   for (auto it = world.poolFailures.begin(); it != world.poolFailures.end(); ++it) {
     if ((it->tag && it->tag != tag) || (it->size && it->size != size)) continue;
     if (it->skip > 0) {

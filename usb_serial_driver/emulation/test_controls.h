@@ -70,6 +70,9 @@ struct PoolFailure {
   int count = 1;    // how many fail then; -1: all
 };
 void FailPoolAllocations(PoolFailure rule);
+// Larger allocations fail as a pool without such a free block does (0, after Reset: no limit), so
+// that a harness can let a driver ask for any size without the host paying for it.
+void SetLargestPoolBlock(SIZE_T bytes);
 size_t PoolBlocksInUse(ULONG tag = 0);  // 0: every tag
 size_t PoolBytesInUse(ULONG tag = 0);
 void SetSystemSize(MM_SYSTEMSIZE size);

@@ -150,6 +150,7 @@ void Reset() {
   world.timers.clear();
   world.deferred.clear();
   world.poolFailures.clear();
+  world.largestPoolBlock = 0;
   world.callFailures.clear();
   world.systemSize = MmLargeSystem;
   world.registry.clear();
@@ -318,6 +319,11 @@ bool RunUntilFor(const std::function<bool()>& done, LONGLONG timeout) {
 void FailPoolAllocations(PoolFailure rule) {
   auto lock = Lock();
   TheWorld().poolFailures.push_back(rule);
+}
+
+void SetLargestPoolBlock(SIZE_T bytes) {
+  auto lock = Lock();
+  TheWorld().largestPoolBlock = bytes;
 }
 
 void SetSystemSize(MM_SYSTEMSIZE size) {
