@@ -114,10 +114,11 @@ NTSTATUS QueryCapabilities(PortExtension* port, PIRP irp) {
 }
 
 // Query stop and query remove: refused while the port is open; OpenMutex keeps an open from
-// slipping in between.
+// slipping in between. A power-down clears PortOpen while the handle stays open with its requests
+// pending, so the handle counts too: a stop agreed to then would wait for them forever.
 NTSTATUS QueryHold(PortExtension* port, PIRP irp, ULONG pendingFlag, ULONG pendingState) {
   ExAcquireFastMutex(&port->OpenMutex);
-  if (ReadUCharAcquire(&port->PortOpen)) {
+  if (ReadUCharAcquire(&port->PortOpen) || ReadLongAcquire(&port->OpenCount) > 0) {
     ExReleaseFastMutex(&port->OpenMutex);
     return FinishRequest(port, irp, STATUS_DEVICE_BUSY);
   }

@@ -79,6 +79,27 @@ TEST_F(PlugAndPlay, QueryRemoveIsRefusedWhileThePortIsOpen) {
   EXPECT_EQ(Close(fdo_), STATUS_SUCCESS);
 }
 
+// A power-down marks the port closed to serial requests, but its handle stays open with a read
+// waiting: a stop agreed to then would wait for that read forever.
+TEST_F(PlugAndPlay, AfterAPowerCycleQueryStopAndQueryRemoveAreRefusedWhileTheHandleIsOpen) {
+  OpenPort(fdo_);
+  kemu::Request read = kemu::Request::Read(fdo_, 4);
+  ASSERT_EQ(read.Send(), STATUS_PENDING);
+  ASSERT_EQ(kemu::SendDevicePower(handset_->Pdo(), IRP_MN_SET_POWER, PowerDeviceD3), STATUS_SUCCESS);
+  ASSERT_EQ(kemu::SendDevicePower(handset_->Pdo(), IRP_MN_SET_POWER, PowerDeviceD0), STATUS_SUCCESS);
+  ASSERT_EQ(port_->PortOpen, FALSE);
+  EXPECT_EQ(Pnp(*handset_, IRP_MN_QUERY_STOP_DEVICE), STATUS_DEVICE_BUSY);
+  EXPECT_EQ(Pnp(*handset_, IRP_MN_QUERY_REMOVE_DEVICE), STATUS_DEVICE_BUSY);
+  EXPECT_EQ(port_->PnpFlags, 0u);
+  EXPECT_FALSE(read.Completed());
+  EXPECT_EQ(Cleanup(fdo_), STATUS_SUCCESS);
+  EXPECT_TRUE(read.Completed());
+  EXPECT_EQ(Close(fdo_), STATUS_SUCCESS);
+  EXPECT_EQ(Pnp(*handset_, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(Pnp(*handset_, IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_EQ(port_->PendingRequestCount, 1);
+}
+
 TEST_F(PlugAndPlay, StopCancelsTheTimersAndDpcsAndARestartStartsAgain) {
   LARGE_INTEGER due;
   due.QuadPart = -10000;
