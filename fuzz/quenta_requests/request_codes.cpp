@@ -1,0 +1,78 @@
+#include "request_codes.h"
+
+namespace quenta_fuzz {
+
+namespace {
+
+constexpr RequestCode kSerialCodes[] = {
+    {IOCTL_SERIAL_SET_BAUD_RATE, sizeof(SERIAL_BAUD_RATE), 0},
+    {IOCTL_SERIAL_SET_QUEUE_SIZE, sizeof(SERIAL_QUEUE_SIZE), 0},
+    {IOCTL_SERIAL_SET_LINE_CONTROL, sizeof(SERIAL_LINE_CONTROL), 0},
+    {IOCTL_SERIAL_SET_BREAK_ON, 0, 0},
+    {IOCTL_SERIAL_SET_BREAK_OFF, 0, 0},
+    {IOCTL_SERIAL_IMMEDIATE_CHAR, sizeof(UCHAR), 0},
+    {IOCTL_SERIAL_SET_TIMEOUTS, sizeof(SERIAL_TIMEOUTS), 0},
+    {IOCTL_SERIAL_GET_TIMEOUTS, 0, sizeof(SERIAL_TIMEOUTS)},
+    {IOCTL_SERIAL_SET_DTR, 0, 0},
+    {IOCTL_SERIAL_CLR_DTR, 0, 0},
+    {IOCTL_SERIAL_SET_RTS, 0, 0},
+    {IOCTL_SERIAL_CLR_RTS, 0, 0},
+    {IOCTL_SERIAL_RESET_DEVICE, 0, 0},
+    {IOCTL_SERIAL_SET_XOFF, 0, 0},
+    {IOCTL_SERIAL_SET_XON, 0, 0},
+    {IOCTL_SERIAL_GET_WAIT_MASK, 0, sizeof(ULONG)},
+    {IOCTL_SERIAL_SET_WAIT_MASK, sizeof(ULONG), 0},
+    {IOCTL_SERIAL_WAIT_ON_MASK, 0, sizeof(ULONG)},
+    {IOCTL_SERIAL_PURGE, sizeof(ULONG), 0},
+    {IOCTL_SERIAL_GET_BAUD_RATE, 0, sizeof(SERIAL_BAUD_RATE)},
+    {IOCTL_SERIAL_GET_LINE_CONTROL, 0, sizeof(SERIAL_LINE_CONTROL)},
+    {IOCTL_SERIAL_GET_CHARS, 0, sizeof(SERIAL_CHARS)},
+    {IOCTL_SERIAL_SET_CHARS, sizeof(SERIAL_CHARS), 0},
+    {IOCTL_SERIAL_GET_HANDFLOW, 0, sizeof(SERIAL_HANDFLOW)},
+    {IOCTL_SERIAL_SET_HANDFLOW, sizeof(SERIAL_HANDFLOW), 0},
+    {IOCTL_SERIAL_GET_MODEMSTATUS, 0, sizeof(ULONG)},
+    {IOCTL_SERIAL_GET_COMMSTATUS, 0, sizeof(SERIAL_STATUS)},
+    {IOCTL_SERIAL_XOFF_COUNTER, sizeof(SERIAL_XOFF_COUNTER), 0},
+    {IOCTL_SERIAL_GET_PROPERTIES, 0, sizeof(SERIAL_COMMPROP)},
+    {IOCTL_SERIAL_GET_DTRRTS, 0, sizeof(ULONG)},
+    {IOCTL_SERIAL_LSRMST_INSERT, sizeof(UCHAR), 0},
+    {IOCTL_SERIAL_CONFIG_SIZE, 0, sizeof(ULONG)},
+    {IOCTL_SERIAL_GET_STATS, 0, sizeof(SERIALPERF_STATS)},
+    {IOCTL_SERIAL_CLEAR_STATS, 0, 0},
+    {IOCTL_SERIAL_GET_MODEM_CONTROL, 0, sizeof(ULONG)},
+    {IOCTL_SERIAL_SET_MODEM_CONTROL, sizeof(ULONG), 0},
+    {IOCTL_SERIAL_SET_FIFO_CONTROL, sizeof(ULONG), 0},
+};
+
+constexpr RequestCode kInternalCodes[] = {
+    {IOCTL_SERIAL_INTERNAL_DO_WAIT_WAKE, 0, 0},
+    {IOCTL_SERIAL_INTERNAL_CANCEL_WAIT_WAKE, 0, 0},
+    {IOCTL_SERIAL_INTERNAL_BASIC_SETTINGS, 0, sizeof(SERIAL_BASIC_SETTINGS)},
+    {IOCTL_SERIAL_INTERNAL_RESTORE_SETTINGS, sizeof(SERIAL_BASIC_SETTINGS), 0},
+};
+
+// Buffers larger than any serial request needs only cost time.
+constexpr ULONG kLongestBuffer = 512;
+
+template <size_t N>
+RequestCode Pick(ActionReader& reader, const RequestCode (&known)[N])
+{
+    std::uint8_t choice = reader.Byte();
+    RequestCode picked = choice < 240 ? known[choice % N] : RequestCode{reader.Ulong(), 0, 0};
+    picked.inputLength = reader.LengthNear(picked.inputLength, kLongestBuffer);
+    picked.outputLength = reader.LengthNear(picked.outputLength, kLongestBuffer);
+    return picked;
+}
+
+}  // namespace
+
+RequestCode PickDeviceControl(ActionReader& reader)
+{
+    return Pick(reader, kSerialCodes);
+}
+RequestCode PickInternalDeviceControl(ActionReader& reader)
+{
+    return Pick(reader, kInternalCodes);
+}
+
+}  // namespace quenta_fuzz
