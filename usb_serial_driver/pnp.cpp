@@ -138,6 +138,9 @@ NTSTATUS CancelHold(PortExtension* port, PIRP irp, ULONG pendingFlag) {
 NTSTATUS StopDevice(PortExtension* port, PIRP irp) {
   Flags before = ChangeFlags(port, PnpStopped, PnpStopPending, DeviceStopped, 0);
   port->PnpState = PnpStateStopped;
+  // An armed wait-wake counts as a pending request until it completes, and nothing else would
+  // complete it: the drain would never end. It is armed again at the next power-down.
+  CancelWaitWake(port);
   DrainPendingRequests(port);
   InterlockedIncrement(&port->PendingRequestCount);  // the initial count, back
   if (before.device & DeviceStarted) CancelSerialTimersAndDpcs(port);

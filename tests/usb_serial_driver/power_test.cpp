@@ -130,6 +130,22 @@ TEST_F(Power, CloseCancelsAPendingWaitWake) {
   EXPECT_EQ(port_->PendingRequestCount, 1);
 }
 
+TEST_F(Power, AStopCancelsAPendingWaitWakeAndTheNextPowerDownArmsItAgain) {
+  port_->WaitWakeEnabled = TRUE;
+  ASSERT_EQ(Device(PowerDeviceD2), STATUS_SUCCESS);
+  ASSERT_EQ(Device(PowerDeviceD0), STATUS_SUCCESS);
+  ASSERT_TRUE(handset_->WaitWakePending());
+  ASSERT_EQ(kemu::SendPnp(handset_->Pdo(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+  ASSERT_EQ(kemu::SendPnp(handset_->Pdo(), IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+  EXPECT_FALSE(handset_->WaitWakePending());
+  EXPECT_EQ(port_->PendingWaitWakeIrp, nullptr);
+  EXPECT_EQ(port_->PendingRequestCount, 1);
+  ASSERT_EQ(kemu::StartDevice(handset_->Pdo()), STATUS_SUCCESS);
+  ASSERT_EQ(Device(PowerDeviceD2), STATUS_SUCCESS);
+  EXPECT_TRUE(handset_->WaitWakePending());
+  ASSERT_EQ(Device(PowerDeviceD0), STATUS_SUCCESS);
+}
+
 TEST_F(Power, WaitWakeIsNotArmedWhenTheDeviceCannotWakeTheSystem) {
   kemu::UsbHandset& handset = AddHandset(u"COM6");
   DEVICE_CAPABILITIES capabilities{};
