@@ -114,7 +114,9 @@ void PortSession::Run(ActionReader& reader)
 size_t PortSession::Send(kemu::Request request, int handle, const std::string& what)
 {
     requests_.push_back(Sent{std::make_unique<kemu::Request>(std::move(request)), handle});
-    Note("#" + std::to_string(requests_.size() - 1) + " " + what);
+    std::string line = "#";  // appended piecewise: gcc 12 misreads "#" + ... as an overlapping copy
+    line.append(std::to_string(requests_.size() - 1)).append(" ").append(what);
+    Note(line);
     NTSTATUS status = requests_.back().request->Send();
     Note("  -> " + Hex(ULONG(status)));
     return requests_.size() - 1;
