@@ -111,9 +111,9 @@ void PortSession::Run(ActionReader& reader)
     }
 }
 
-size_t PortSession::Send(kemu::Request request, int handle, const std::string& what)
+size_t PortSession::Send(kemu::Request request, int handle, const std::string& what, ULONG_PTR mostInformation)
 {
-    requests_.push_back(Sent{std::make_unique<kemu::Request>(std::move(request)), handle});
+    requests_.push_back(Sent{std::make_unique<kemu::Request>(std::move(request)), handle, mostInformation});
     std::string line = "#";  // appended piecewise: gcc 12 misreads "#" + ... as an overlapping copy
     line.append(std::to_string(requests_.size() - 1)).append(" ").append(what);
     Note(line);
@@ -279,12 +279,12 @@ void PortSession::SendIo(ActionReader& reader, unsigned action)
     switch (action) {
         case 3: {
             ULONG length = reader.DataLength(kLongestData);
-            Send(kemu::Request::Read(fdo_, length), handle, "read " + std::to_string(length));
+            Send(kemu::Request::Read(fdo_, length), handle, "read " + std::to_string(length), length);
             break;
         }
         case 4: {
             std::vector<UCHAR> data = reader.Bytes(reader.DataLength(kLongestData));
-            Send(kemu::Request::Write(fdo_, data), handle, "write " + std::to_string(data.size()));
+            Send(kemu::Request::Write(fdo_, data), handle, "write " + std::to_string(data.size()), data.size());
             break;
         }
         case 5:
@@ -296,7 +296,8 @@ void PortSession::SendIo(ActionReader& reader, unsigned action)
             std::vector<UCHAR> input = reader.Bytes(code.inputLength);
             Send(kemu::Request::DeviceControl(fdo_, code.code, input, code.outputLength, internal), handle,
                  std::string(internal ? "internal " : "") + "device control " + Hex(code.code) + ", in " +
-                     std::to_string(code.inputLength) + ", out " + std::to_string(code.outputLength));
+                     std::to_string(code.inputLength) + ", out " + std::to_string(code.outputLength),
+                 code.outputLength);
             break;
         }
     }
@@ -420,6 +421,19 @@ void PortSession::Drain()
     }
 }
 
+// Success and warning statuses have the I/O manager copy Information bytes back to the caller.
+void PortSession::CheckInformation() const
+{
+    for (size_t i = 0; i < requests_.size(); ++i) {
+        const kemu::Request& request = *requests_[i].request;
+        bool copiedBack = (ULONG(request.Status()) >> 30) != 3;
+        if (copiedBack && request.Information() > requests_[i].mostInformation)
+            Fail("request #" + std::to_string(i) + " completed with " + Hex(ULONG(request.Status())) + " and " +
+                 std::to_string(request.Information()) + " bytes of information, more than its buffer's " +
+                 std::to_string(requests_[i].mostInformation));
+    }
+}
+
 void PortSession::Finish()
 {
     Note("-- finish");
@@ -457,6 +471,7 @@ void PortSession::Finish()
     for (size_t i = 0; i < requests_.size(); ++i)
         if (!requests_[i].request->Completed())
             Fail("request #" + std::to_string(i) + " was never completed");
+    CheckInformation();
     if (handset_->Pdo()->AttachedDevice)
         Fail("the device object is still attached after the removal");
     handset_.reset();

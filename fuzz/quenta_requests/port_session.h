@@ -37,11 +37,15 @@ private:
     struct Sent {
         std::unique_ptr<kemu::Request> request;
         int handle;  // -1: sent without a handle (creates, internal requests)
+        // What the request's buffer holds: a completion that reports more would have the I/O
+        // manager copy past the caller's buffer (or claim bytes that were never written).
+        ULONG_PTR mostInformation;
     };
     enum class DeviceState { Started, Stopped, SurpriseRemoved };
 
     void Step(ActionReader& reader);
-    size_t Send(kemu::Request request, int handle, const std::string& what);
+    size_t Send(kemu::Request request, int handle, const std::string& what, ULONG_PTR mostInformation = ~ULONG_PTR(0));
+    void CheckInformation() const;
     void Refresh();
     int FindHandle(HandleState state) const;
     bool HandleBusy(int handle) const;
