@@ -142,13 +142,8 @@ NTSTATUS StartRead(PortExtension* port) {
 NTSTATUS NTAPI ReadDispatch(PDEVICE_OBJECT device, PIRP irp) {
   AssertDispatchEntry();
   PortExtension* port = PortOf(device);
-  NTSTATUS result;
-  if (!PassSerialGate(port, irp, &result)) return result;
-  irp->IoStatus.Information = 0;
-  // The ring and the transfer blocks exist only while the port is open.
-  if (!ReadUCharAcquire(&port->PortOpen)) return FinishRequest(port, irp, STATUS_INVALID_DEVICE_REQUEST);
-  if (!IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length) return FinishRequest(port, irp, STATUS_SUCCESS);
-  return StartOrQueue(port, irp, &port->ReadQueue, &port->CurrentReadIrp, StartRead);
+  return DispatchDataRequest(port, irp, IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length, &port->ReadQueue,
+                             &port->CurrentReadIrp, StartRead);
 }
 
 NTSTATUS QueueSizeChange(PortExtension* port, PIRP irp) {

@@ -11,8 +11,6 @@ namespace {
 
 bool IsWrite(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_WRITE; }
 
-ULONG WriteLengthOf(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length; }
-
 void FreeCarriedRingBuffer(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   if (stack->MajorFunction != IRP_MJ_DEVICE_CONTROL ||
@@ -38,6 +36,16 @@ void NTAPI QueuedRequestCancel(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 }  // namespace
+
+NTSTATUS DispatchDataRequest(PortExtension* port, PIRP irp, ULONG length, PLIST_ENTRY queue, PIRP* current,
+                             RequestStarter starter) {
+  NTSTATUS result;
+  if (!PassSerialGate(port, irp, &result)) return result;
+  irp->IoStatus.Information = 0;
+  if (!ReadUCharAcquire(&port->PortOpen)) return FinishRequest(port, irp, STATUS_INVALID_DEVICE_REQUEST);
+  if (!length) return FinishRequest(port, irp, STATUS_SUCCESS);
+  return StartOrQueue(port, irp, queue, current, starter);
+}
 
 NTSTATUS StartOrQueue(PortExtension* port, PIRP irp, PLIST_ENTRY queue, PIRP* current, RequestStarter starter) {
   KIRQL irql;

@@ -33,6 +33,16 @@ typedef NTSTATUS (*RequestStarter)(PortExtension* port);
 typedef void (*NextRequestRoutine)(PortExtension* port, PIRP* current, PLIST_ENTRY queue, PIRP* next,
                                    BOOLEAN completeCurrent);
 
+// The data length of a write request.
+inline ULONG WriteLengthOf(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length; }
+
+// A read or a write from the I/O manager, LENGTH its data length: past the serial gate, refused
+// while the port is not open (its ring and transfer blocks exist only while it is), an empty one
+// completed at once, else started or queued as StartOrQueue does.
+// IRQL: PASSIVE_LEVEL (dispatch).
+NTSTATUS DispatchDataRequest(PortExtension* port, PIRP irp, ULONG length, PLIST_ENTRY queue, PIRP* current,
+                             RequestStarter starter);
+
 // Makes the request current and starts it when nothing is ahead of it, else queues it
 // (STATUS_PENDING), or completes it when it was already cancelled (STATUS_CANCELLED).
 // IRQL: <= DISPATCH_LEVEL; the starter runs in the caller's context.

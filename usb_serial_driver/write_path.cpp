@@ -20,7 +20,6 @@ NTSTATUS StartWrite(PortExtension* port);
 void GetNextWrite(PortExtension* port, PIRP* current, PLIST_ENTRY queue, PIRP* next, BOOLEAN completeCurrent);
 
 UCHAR MajorOf(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->MajorFunction; }
-ULONG WriteLengthOf(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length; }
 
 // Grab of the write, cancel spin lock held: a write whose bytes nothing will send any more ends
 // with those that were accepted.
@@ -206,13 +205,7 @@ bool WriteTransferDone(PortExtension* port, bool accepted, ULONG sent) {
 NTSTATUS NTAPI WriteDispatch(PDEVICE_OBJECT device, PIRP irp) {
   AssertDispatchEntry();
   PortExtension* port = PortOf(device);
-  NTSTATUS result;
-  if (!PassSerialGate(port, irp, &result)) return result;
-  irp->IoStatus.Information = 0;
-  // The ring and the transfer blocks exist only while the port is open.
-  if (!ReadUCharAcquire(&port->PortOpen)) return FinishRequest(port, irp, STATUS_INVALID_DEVICE_REQUEST);
-  if (!WriteLengthOf(irp)) return FinishRequest(port, irp, STATUS_SUCCESS);
-  return StartOrQueue(port, irp, &port->WriteQueue, &port->CurrentWriteIrp, StartWrite);
+  return DispatchDataRequest(port, irp, WriteLengthOf(irp), &port->WriteQueue, &port->CurrentWriteIrp, StartWrite);
 }
 
 NTSTATUS NTAPI FlushDispatch(PDEVICE_OBJECT device, PIRP irp) {
