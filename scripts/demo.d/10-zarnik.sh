@@ -2,6 +2,7 @@
 set -euo pipefail
 source "$(dirname "$0")/../lib/work_dir.sh"
 source "$(dirname "$0")/../lib/simulated_handset.sh"
+source "$(dirname "$0")/../lib/show_send.sh"
 make_work_dir
 mkdir -p "$work/pc" "$work/handset/Pictures"
 
@@ -19,15 +20,4 @@ echo "\$ Zarnik 3 Pictures/holiday.jpg holiday.jpg Pictures/beach.jpg beach.jpg 
 status=0
 (cd "$work/pc" && COM3=$slave "$KIT_BUILD/obex_tool/Zarnik" 3 Pictures/holiday.jpg holiday.jpg \
   Pictures/beach.jpg beach.jpg Documents/notes.txt notes.txt) >"$work/console.txt" || status=$?
-# The progress percentage rewrites its line with carriage returns; here each value gets a line.
-tr '\r' '\n' <"$work/console.txt" | grep -v '^$'
-echo "exit status: $status"
-echo
-echo "--- what the handset was asked"
-grep -v '^AT ' "$work/transcript"
-echo
-echo "--- the handset's folders"
-(cd "$work/handset" && find . -mindepth 1 | sort | while read -r entry; do
-  if [[ -d $entry ]]; then echo "${entry#./}/"; else echo "${entry#./}  $(stat -c %s "$entry") bytes"; fi
-done)
-cmp -s "$work/pc/holiday.jpg" "$work/handset/Pictures/holiday.jpg" && echo "Pictures/holiday.jpg matches the PC file"
+show_send "$status" "$work/pc/holiday.jpg" Pictures/holiday.jpg

@@ -2,6 +2,7 @@
 set -euo pipefail
 source "$(dirname "$0")/../lib/work_dir.sh"
 source "$(dirname "$0")/../lib/simulated_handset.sh"
+source "$(dirname "$0")/../lib/show_send.sh"
 make_work_dir
 mkdir -p "$work/pc" "$work/handset/Pictures"
 printf 'an older picture' >"$work/handset/Pictures/old.jpg"
@@ -17,17 +18,7 @@ status=0
 (cd "$work/pc" && COM5=$slave ZARNIK_VIA_QUENTA_REPORT="$work/report" \
   "$KIT_BUILD/tools/zarnik_via_quenta/zarnik_via_quenta" 5 Pictures/photo.jpg photo.jpg) >"$work/console.txt" ||
   status=$?
-tr '\r' '\n' <"$work/console.txt" | grep -v '^$'
-echo "exit status: $status"
-echo
-echo "--- what the handset was asked"
-grep -v '^AT ' "$work/transcript"
-echo
-echo "--- the handset's folders"
-(cd "$work/handset" && find . -mindepth 1 | sort | while read -r entry; do
-  if [[ -d $entry ]]; then echo "${entry#./}/"; else echo "${entry#./}  $(stat -c %s "$entry") bytes"; fi
-done)
-cmp -s "$work/pc/photo.jpg" "$work/handset/Pictures/photo.jpg" && echo "Pictures/photo.jpg matches the PC file"
+show_send "$status" "$work/pc/photo.jpg" Pictures/photo.jpg
 echo
 echo "--- what crossed the USB path (the driver's requests, the cable's transfers) and the kernel's checks"
 cat "$work/report"
