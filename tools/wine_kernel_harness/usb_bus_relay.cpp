@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -21,10 +22,15 @@ namespace {
 using namespace wine_kernel_harness;
 
 constexpr int kWaitSeconds = 30;
+// How long the pumps get to end once told to, and how often their requests are cancelled
+// meanwhile (a pump may be between two requests when the first cancel comes).
+constexpr DWORD kPumpEndMilliseconds = 10000;
+constexpr DWORD kCancelEveryMilliseconds = 20;
 
 struct Relay {
     HANDLE port;
     HANDLE bus;
+    std::atomic<bool> stopping{false};
 };
 
 // Bytes the port driver sends go to the handset.
@@ -32,13 +38,14 @@ DWORD WINAPI carry_out(void* context)
 {
     const Relay& relay = *static_cast<Relay*>(context);
     char buffer[4096];
-    for (;;) {
+    while (!relay.stopping) {
         DWORD length;
         if (!control(relay.bus, IOCTL_TEST_USB_BUS_TAKE_OUT, nullptr, 0, buffer, sizeof buffer, length) ||
             !write_all(relay.port, buffer, length)) {
             return 0;
         }
     }
+    return 0;
 }
 
 // Bytes the handset sends go to the port driver, as its bulk-IN transfers ask for them.
@@ -46,7 +53,7 @@ DWORD WINAPI carry_in(void* context)
 {
     const Relay& relay = *static_cast<Relay*>(context);
     char buffer[4096];
-    for (;;) {
+    while (!relay.stopping) {
         DWORD length, returned;
         if (!read_some(relay.port, buffer, sizeof buffer, length)) {
             return 0;
@@ -55,6 +62,7 @@ DWORD WINAPI carry_in(void* context)
             return 0;
         }
     }
+    return 0;
 }
 
 bool wait_for_port(const std::string& name, bool present)
@@ -121,6 +129,23 @@ int fail(const char* what, const std::string& detail)
     return 1;
 }
 
+// Ends both pumps and waits for them: their pending requests are cancelled until both have
+// returned. A process that ends with threads still waiting in device I/O leaves Wine to tear them
+// down, and the wineserver kills with SIGKILL a process that is slow to go after that.
+bool stop_pumps(Relay& relay, const HANDLE (&pumps)[2])
+{
+    relay.stopping = true;
+    bool ended = false;
+    for (DWORD waited = 0; !ended && waited < kPumpEndMilliseconds; waited += kCancelEveryMilliseconds) {
+        CancelIoEx(relay.bus, nullptr);
+        CancelIoEx(relay.port, nullptr);
+        ended = WaitForMultipleObjects(2, pumps, TRUE, kCancelEveryMilliseconds) == WAIT_OBJECT_0;
+    }
+    CloseHandle(pumps[0]);
+    CloseHandle(pumps[1]);
+    return ended;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -152,8 +177,11 @@ int main(int argc, char** argv)
     if (!plug(relay.bus, instance, kWaitSeconds)) {
         return fail("cannot plug in the handset for", port_name);
     }
-    CloseHandle(CreateThread(nullptr, 0, carry_out, &relay, 0, nullptr));
-    CloseHandle(CreateThread(nullptr, 0, carry_in, &relay, 0, nullptr));
+    const HANDLE pumps[2] = {CreateThread(nullptr, 0, carry_out, &relay, 0, nullptr),
+                             CreateThread(nullptr, 0, carry_in, &relay, 0, nullptr)};
+    if (pumps[0] == nullptr || pumps[1] == nullptr) {
+        return fail("cannot start the pumps for", port_name);
+    }
     if (!wait_for_port(port_name, true)) {
         return fail("the port driver did not make", port_name);
     }
@@ -174,7 +202,12 @@ int main(int argc, char** argv)
     if (!wait_for_port(port_name, false)) {
         return fail("the port did not go away:", port_name);
     }
+    if (!stop_pumps(relay, pumps)) {
+        return fail("the pumps did not end after pulling out", port_name);
+    }
+    CloseHandle(relay.bus);
+    CloseHandle(relay.port);
     std::printf("gone %s\n", port_name.c_str());
     std::fflush(stdout);
-    ExitProcess(0);  // the pumps may still wait on their handles
+    return 0;
 }
