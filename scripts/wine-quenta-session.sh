@@ -208,10 +208,13 @@ quenta_wine_unplug() {
   if kill -0 "$pid" 2>/dev/null; then
     kill "$pid" 2>/dev/null
   fi
-  wait "$pid" 2>/dev/null || status=1
-  grep -q "^gone COM$number" "$out.out" || status=1
+  # Its output is read once it has ended: both its status and its "gone" line must say clean.
+  local ended=0
+  wait "$pid" 2>/dev/null || ended=$?
+  ((ended == 0)) || status=1
+  grep -qx "gone COM$number" <(tr -d '\r' <"$out.out") || status=1
   ((status == 0)) ||
-    quenta_wine_fail "COM$number was not unplugged cleanly: $(tr -d '\r' <"$out.out" | tr '\n' ' ')$(tr -d '\r' <"$out.err")"
+    quenta_wine_fail "COM$number was not unplugged cleanly (relay status $ended$( ((ended > 128)) && echo ", signal $((ended - 128))")): $(tr -d '\r' <"$out.err" | tr '\n' ' ')output: $(tr -d '\r' <"$out.out" | tr '\n' ' ')"
   rm -f "$WINEPREFIX/dosdevices/com${quenta_wine_relay_port[$number]}" "$out.in"
   unset "quenta_wine_relay_holder[$number]" "quenta_wine_relay_pid[$number]" "quenta_wine_relay_port[$number]"
   return $status

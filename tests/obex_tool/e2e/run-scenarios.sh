@@ -224,8 +224,9 @@ after_scenario() {
   if [[ $mode == quenta ]]; then
     # The drivers' debugger output of this scenario stays with it, for a failed one.
     quenta_wine_driver_output | tail -n +$((driver_lines + 1)) >"$work/QuentaDebug.log"
+    # Whole: a shell's notice of a killed relay alone can fill a few hundred characters.
     if [[ -s $work/harness ]]; then
-      say_fail "harness: $(head -c 400 "$work/harness")"
+      say_fail "harness: $(head -c 4000 "$work/harness")"
     fi
     printf '    %s: %s s with plugging in and pulling out\n' "$name" \
       "$(awk -v ns=$(($(date +%s%N) - scenario_started)) 'BEGIN { printf "%.1f", ns / 1e9 }')"
