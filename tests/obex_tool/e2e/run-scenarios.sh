@@ -172,13 +172,20 @@ expect_port_log_last() {
   [[ $last == "$1" ]] || say_fail "ObexCom.log ends with '$last', expected '$1'"
 }
 
-# expect_port_log_last_ends TEXT: the last line of ObexCom.log ends with TEXT. For answers that a late
-# tail of the previous reply may precede in the same read when the machine is loaded (the client skips
-# such stray bytes, and the log shows them).
-expect_port_log_last_ends() {
-  local last
+# expect_port_log_received_ends BYTES: ObexCom.log ends with a receive, and the bytes received
+# since the last request (the Data of its receive lines, joined) end with BYTES as the log writes
+# them. When the machine is loaded, a late tail of the previous reply may precede the answer, and
+# the answer may come in more than one read; the client skips such stray bytes and joins the
+# pieces, and the log shows both.
+expect_port_log_received_ends() {
+  local last received
   last=$(tr -d '\r' <"$work/pc/ObexCom.log" | tail -n 1)
-  [[ $last == *"$1" ]] || say_fail "ObexCom.log ends with '$last', expected it to end with '$1'"
+  received=$(tr -d '\r' <"$work/pc/ObexCom.log" | awk '
+    /^ObexSend  dataLen:/ { received = "" }
+    /^ObexRecv exit section / { sub(/.* Data:/, ""); received = received $0 }
+    END { printf "%s", received }')
+  [[ $last == "ObexRecv exit section "* ]] || say_fail "ObexCom.log ends with '$last', expected a receive"
+  [[ $received == *"$1" ]] || say_fail "the bytes received after the last request, '$received', do not end with '$1'"
 }
 
 # expect_handset_file PATH LOCAL: the handset holds PATH with the content of the PC file LOCAL.

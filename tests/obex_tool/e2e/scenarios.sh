@@ -240,7 +240,7 @@ scenario_connect_refused() {
   expect_stdout_has "InitObex fail!!!"
   expect_log_has "IrObexConnectReq error!!"
   # The run stops at the failure: the port is left open to the end of the process.
-  expect_port_log_last_ends "Data:c3  0  3 "
+  expect_port_log_received_ends "c3  0  3 "
   expect_port_log_lacks "ComportClose"
 }
 
