@@ -55,11 +55,9 @@ void NTAPI ImmediateCancel(PDEVICE_OBJECT device, PIRP irp) {
 // The request is current and marked pending.
 void StartImmediate(PortExtension* port) {
   PIRP irp = port->CurrentImmediateIrp;
+  LARGE_INTEGER due;
+  BOOLEAN timed = WriteTotalTimeout(port, 1, &due);
   KIRQL irql;
-  KeAcquireSpinLock(&port->ControlLock, &irql);
-  ULONG multiplier = port->Timeouts.WriteTotalTimeoutMultiplier;
-  ULONG constant = port->Timeouts.WriteTotalTimeoutConstant;
-  KeReleaseSpinLock(&port->ControlLock, irql);
   SetReferenceBits(irp, 0);
   IoAcquireCancelSpinLock(&irql);
   if (irp->Cancel) {
@@ -71,9 +69,9 @@ void StartImmediate(PortExtension* port) {
   }
   IoSetCancelRoutine(irp, ImmediateCancel);
   SetReferenceBits(irp, ReferenceDataSide | ReferenceCancelRoutine);
-  if (multiplier || constant) {
+  if (timed) {
     SetReference(irp, ReferenceTotalTimer);
-    ArmTimer(port, &port->ImmediateTotalTimer, TotalTimeout(multiplier, 1, constant), &port->ImmediateTimeoutDpc);
+    ArmTimer(port, &port->ImmediateTotalTimer, due, &port->ImmediateTimeoutDpc);
   }
   RtlCopyMemory(&port->ImmediateChar, irp->AssociatedIrp.SystemBuffer, 1);
   port->ImmediateCompletion = PendingCompletion{STATUS_SUCCESS, DataSideSending, FALSE};

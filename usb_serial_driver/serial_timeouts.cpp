@@ -19,6 +19,17 @@ LARGE_INTEGER TotalTimeout(ULONG multiplier, ULONG count, ULONG constant) {
   return due;
 }
 
+BOOLEAN WriteTotalTimeout(PortExtension* port, ULONG count, LARGE_INTEGER* due) {
+  KIRQL irql;
+  KeAcquireSpinLock(&port->ControlLock, &irql);
+  ULONG multiplier = port->Timeouts.WriteTotalTimeoutMultiplier;
+  ULONG constant = port->Timeouts.WriteTotalTimeoutConstant;
+  KeReleaseSpinLock(&port->ControlLock, irql);
+  if (!multiplier && !constant) return FALSE;
+  *due = TotalTimeout(multiplier, count, constant);
+  return TRUE;
+}
+
 ReadTimeoutPlan PlanRead(const SERIAL_TIMEOUTS& timeouts, ULONG length) {
   ReadTimeoutPlan plan = {};
   ULONG interval = timeouts.ReadIntervalTimeout;

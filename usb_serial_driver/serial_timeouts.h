@@ -13,6 +13,11 @@ constexpr LONGLONG HundredNanosecondsPerMillisecond = 10000;
 // would fire at once.
 LARGE_INTEGER TotalTimeout(ULONG multiplier, ULONG count, ULONG constant);
 
+// Whether the port's write time-outs, as they stand now, give a transmit of count bytes a total
+// timer, and its relative due time in *due. Takes ControlLock. IRQL: <= DISPATCH_LEVEL, called
+// with no lock held.
+BOOLEAN WriteTotalTimeout(PortExtension* port, ULONG count, LARGE_INTEGER* due);
+
 // How a read of length bytes waits under the port's time-outs.
 struct ReadTimeoutPlan {
   BOOLEAN ReturnAtOnce;   // with what the ring holds, possibly nothing

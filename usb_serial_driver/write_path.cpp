@@ -62,11 +62,9 @@ NTSTATUS StartWrite(PortExtension* port) {
   for (bool isFirst = true;; isFirst = false) {
     PIRP write = port->CurrentWriteIrp;
     ULONG length = WriteLengthOf(write);
+    LARGE_INTEGER due;
+    BOOLEAN timed = WriteTotalTimeout(port, length, &due);
     KIRQL irql;
-    KeAcquireSpinLock(&port->ControlLock, &irql);
-    ULONG multiplier = port->Timeouts.WriteTotalTimeoutMultiplier;
-    ULONG constant = port->Timeouts.WriteTotalTimeoutConstant;
-    KeReleaseSpinLock(&port->ControlLock, irql);
     SetReferenceBits(write, 0);
     IoAcquireCancelSpinLock(&irql);
     if (write->Cancel) {
@@ -82,9 +80,9 @@ NTSTATUS StartWrite(PortExtension* port) {
     IoMarkIrpPending(write);
     IoSetCancelRoutine(write, WriteCancel);
     SetReferenceBits(write, ReferenceDataSide | ReferenceCancelRoutine);
-    if (multiplier || constant) {
+    if (timed) {
       SetReference(write, ReferenceTotalTimer);
-      ArmTimer(port, &port->WriteTotalTimer, TotalTimeout(multiplier, length, constant), &port->WriteTimeoutDpc);
+      ArmTimer(port, &port->WriteTotalTimer, due, &port->WriteTimeoutDpc);
     }
     port->WriteLength = length;
     port->WriteCurrentChar = static_cast<PUCHAR>(write->AssociatedIrp.SystemBuffer);
