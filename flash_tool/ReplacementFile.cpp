@@ -10,14 +10,21 @@ bool ReplacementFile::open(const std::string& target)
     target_ = replacement_target(target);
     stream_ = create_beside(target_, temporary_);
     failed_ = false;
+    written_ = 0;
     return stream_ != nullptr;
 }
 
 void ReplacementFile::write(const char* text, std::size_t length)
 {
-    if (stream_ != nullptr && !failed_ && std::fwrite(text, 1, length, stream_) != length) {
-        failed_ = true;
+    if (stream_ == nullptr || failed_) {
+        return;
     }
+    if (std::fwrite(text, 1, length, stream_) != length) {
+        failed_ = true;
+        return;
+    }
+    start_storing(stream_, written_, length);
+    written_ += length;
 }
 
 bool ReplacementFile::commit()

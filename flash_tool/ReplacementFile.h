@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -36,6 +37,8 @@ private:
     std::FILE* stream_ = nullptr;
     std::string target_;
     std::string temporary_;
+    // Bytes handed to the file so far.
+    std::uint64_t written_ = 0;
     bool failed_ = false;
 };
 

@@ -1,6 +1,7 @@
 // The platform half of ReplacementFile.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -13,6 +14,11 @@ std::string replacement_target(const std::string& target);
 // (or the defaults for a new file) and sets temporary to its name. nullptr when target exists
 // but is no regular file or may not be written, or the file cannot be created.
 std::FILE* create_beside(const std::string& target, std::string& temporary);
+
+// Starts moving the length bytes just written at offset towards storage, without waiting. Done
+// block by block while the rest is still being made, it leaves the final flush and the rename
+// (which on some file systems writes the new file out first) little to do.
+void start_storing(std::FILE* stream, std::uint64_t offset, std::size_t length);
 
 // Flushes stream and the system's buffers of its file to storage.
 bool sync_to_storage(std::FILE* stream);

@@ -2,6 +2,7 @@
 #include "ReplacementFilePlatform.h"
 
 #include <climits>
+#include <fcntl.h>
 #include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -63,6 +64,21 @@ std::FILE* create_beside(const std::string& target, std::string& temporary)
     return stream;
 }
 
+void start_storing(std::FILE* stream, std::uint64_t offset, std::size_t length)
+{
+#ifdef SYNC_FILE_RANGE_WRITE
+    // Only a hint, as on systems without it: the bytes are in the file either way.
+    (void)::sync_file_range(::fileno(stream), static_cast<off_t>(offset), static_cast<off_t>(length),
+                            SYNC_FILE_RANGE_WRITE);
+#else
+    (void)stream;
+    (void)offset;
+    (void)length;
+#endif
+}
+
+// The system's buffers are not waited for, as cp and mv do not wait for them; ext4 and btrfs
+// start writing a file's data out when it is renamed over another.
 bool sync_to_storage(std::FILE* stream)
 {
     return std::fflush(stream) == 0;

@@ -54,6 +54,9 @@ std::FILE* create_beside(const std::string& target, std::string& temporary)
     return nullptr;
 }
 
+// Windows starts writing a file's cached data out by itself; commit's flush waits for the rest.
+void start_storing(std::FILE* /*stream*/, std::uint64_t /*offset*/, std::size_t /*length*/) {}
+
 bool sync_to_storage(std::FILE* stream)
 {
     return std::fflush(stream) == 0 && ::_commit(::_fileno(stream)) == 0;
