@@ -10,7 +10,6 @@ bool ReplacementFile::open(const std::string& target)
     target_ = replacement_target(target);
     stream_ = create_beside(target_, temporary_);
     failed_ = false;
-    written_ = 0;
     return stream_ != nullptr;
 }
 
@@ -23,8 +22,7 @@ void ReplacementFile::write(const char* text, std::size_t length)
         failed_ = true;
         return;
     }
-    start_storing(stream_, written_, length);
-    written_ += length;
+    start_storing(stream_);
 }
 
 bool ReplacementFile::commit()

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -24,8 +23,9 @@ public:
     // Appends text; "\n" becomes the platform's text line end. A failure is kept for commit.
     void write(const char* text, std::size_t length);
 
-    // Makes the written text durable and puts it in place of target. False when any write, the
-    // flush or the close failed; target is then untouched and the temporary file removed.
+    // Hands the written text to the system (on Windows: until it is stored) and puts it in place
+    // of target. False when any write, the flush or the close failed; target is then untouched
+    // and the temporary file removed.
     bool commit();
 
     // Drops the new version; target is untouched.
@@ -37,8 +37,6 @@ private:
     std::FILE* stream_ = nullptr;
     std::string target_;
     std::string temporary_;
-    // Bytes handed to the file so far.
-    std::uint64_t written_ = 0;
     bool failed_ = false;
 };
 

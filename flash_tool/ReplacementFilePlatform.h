@@ -1,7 +1,6 @@
 // The platform half of ReplacementFile.
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -15,12 +14,12 @@ std::string replacement_target(const std::string& target);
 // but is no regular file or may not be written, or the file cannot be created.
 std::FILE* create_beside(const std::string& target, std::string& temporary);
 
-// Starts moving the length bytes just written at offset towards storage, without waiting. Done
-// block by block while the rest is still being made, it leaves the final flush and the rename
-// (which on some file systems writes the new file out first) little to do.
-void start_storing(std::FILE* stream, std::uint64_t offset, std::size_t length);
+// Starts moving what was written to stream towards storage, without waiting. Done block by block
+// while the rest is still being made, it leaves the final flush and the rename (which on some
+// file systems writes the new file out first) little to do.
+void start_storing(std::FILE* stream);
 
-// Flushes stream and the system's buffers of its file to storage.
+// Hands everything written to stream to the system; on Windows also waits until it is stored.
 bool sync_to_storage(std::FILE* stream);
 
 // Puts temporary in place of target in one step, keeping target's attributes.

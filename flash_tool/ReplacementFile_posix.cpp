@@ -2,8 +2,8 @@
 #include "ReplacementFilePlatform.h"
 
 #include <climits>
-#include <fcntl.h>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,16 +64,14 @@ std::FILE* create_beside(const std::string& target, std::string& temporary)
     return stream;
 }
 
-void start_storing(std::FILE* stream, std::uint64_t offset, std::size_t length)
+void start_storing(std::FILE* stream)
 {
 #ifdef SYNC_FILE_RANGE_WRITE
-    // Only a hint, as on systems without it: the bytes are in the file either way.
-    (void)::sync_file_range(::fileno(stream), static_cast<off_t>(offset), static_cast<off_t>(length),
-                            SYNC_FILE_RANGE_WRITE);
+    // Only a hint, as on systems without it: the bytes are in the file either way. The whole
+    // file is named; the system passes over what it is already writing.
+    (void)::sync_file_range(::fileno(stream), 0, 0, SYNC_FILE_RANGE_WRITE);
 #else
     (void)stream;
-    (void)offset;
-    (void)length;
 #endif
 }
 

@@ -55,7 +55,7 @@ std::FILE* create_beside(const std::string& target, std::string& temporary)
 }
 
 // Windows starts writing a file's cached data out by itself; commit's flush waits for the rest.
-void start_storing(std::FILE* /*stream*/, std::uint64_t /*offset*/, std::size_t /*length*/) {}
+void start_storing(std::FILE* /*stream*/) {}
 
 bool sync_to_storage(std::FILE* stream)
 {
