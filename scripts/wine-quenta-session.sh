@@ -139,10 +139,24 @@ quenta_wine_start() {
   # The first program of the session starts the wineserver and the driver hosts, which inherit
   # its environment, standard error and debug channels: the drivers' DbgPrint lines land in the
   # log, and the server opens terminals without taking them as its controlling terminal.
+  # Nothing else may start a Wine program before it says "ready": on a busy machine a handset's
+  # relay started first would boot the session itself, and the driver hosts would log elsewhere.
   : >"$quenta_wine_log"
+  local ready=$quenta_wine_state/keep-alive.out keeper tries
+  rm -f "$ready"
   LD_PRELOAD=$KIT_LINUX_BUILD/tools/no_ctty_shim/no_ctty_shim.so WINEDEBUG=${QUENTA_WINEDEBUG:--all,+debugstr,err+plugplay} \
-    setsid wine "$KIT_WIN64_BUILD/tools/wine_kernel_harness/wine_keep_alive.exe" </dev/null >/dev/null \
+    setsid wine "$KIT_WIN64_BUILD/tools/wine_kernel_harness/wine_keep_alive.exe" </dev/null >"$ready" \
     2>>"$quenta_wine_log" {quenta_wine_lock_fd}>&- &
+  keeper=$!
+  for ((tries = 0; tries < 12000; ++tries)); do
+    grep -q '^ready' "$ready" 2>/dev/null && return 0
+    kill -0 "$keeper" 2>/dev/null || break
+    sleep 0.01
+  done
+  kill "$keeper" 2>/dev/null
+  quenta_wine_fail "the session did not start: $(tail -n 3 "$quenta_wine_log")"
+  quenta_wine_stop
+  return 1
 }
 
 # The COM name of the relay's own port (the handset's serial device), fixed by the handset's
