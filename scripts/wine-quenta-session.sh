@@ -17,6 +17,9 @@
 # The prefix lives in $KIT_WIN64_BUILD/wine-quenta/ and is made again whenever one of the images
 # or the INF it was made from changes. A session holds a lock on it: a second one waits.
 
+# shellcheck source=lib/await_line.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib/await_line.sh"
+
 quenta_wine_state=${KIT_WIN64_BUILD:?KIT_WIN64_BUILD must name the x86_64 Windows build}/wine-quenta
 quenta_wine_log=
 quenta_wine_lock_fd=
@@ -142,17 +145,13 @@ quenta_wine_start() {
   # Nothing else may start a Wine program before it says "ready": on a busy machine a handset's
   # relay started first would boot the session itself, and the driver hosts would log elsewhere.
   : >"$quenta_wine_log"
-  local ready=$quenta_wine_state/keep-alive.out keeper tries
+  local ready=$quenta_wine_state/keep-alive.out keeper
   rm -f "$ready"
   LD_PRELOAD=$KIT_LINUX_BUILD/tools/no_ctty_shim/no_ctty_shim.so WINEDEBUG=${QUENTA_WINEDEBUG:--all,+debugstr,err+plugplay} \
     setsid wine "$KIT_WIN64_BUILD/tools/wine_kernel_harness/wine_keep_alive.exe" </dev/null >"$ready" \
     2>>"$quenta_wine_log" {quenta_wine_lock_fd}>&- &
   keeper=$!
-  for ((tries = 0; tries < 12000; ++tries)); do
-    grep -q '^ready' "$ready" 2>/dev/null && return 0
-    kill -0 "$keeper" 2>/dev/null || break
-    sleep 0.01
-  done
+  await_line "$keeper" "$ready" '^ready' 120 && return 0
   kill "$keeper" 2>/dev/null
   quenta_wine_fail "the session did not start: $(tail -n 3 "$quenta_wine_log")"
   quenta_wine_stop
@@ -187,12 +186,7 @@ quenta_wine_plug() {
     <"$out.in" >"$out.out" 2>"$out.err" {quenta_wine_lock_fd}>&- &
   quenta_wine_relay_pid[$number]=$!
   quenta_wine_relay_port[$number]=$relay_com
-  local tries
-  for ((tries = 0; tries < 6000; ++tries)); do
-    grep -q "^ready COM$number" "$out.out" 2>/dev/null && return 0
-    kill -0 "${quenta_wine_relay_pid[$number]}" 2>/dev/null || break
-    sleep 0.01
-  done
+  await_line "${quenta_wine_relay_pid[$number]}" "$out.out" "^ready COM$number" 60 && return 0
   quenta_wine_fail "COM$number did not appear: $(tr -d '\r' <"$out.err")"
   quenta_wine_unplug "$number"
   return 1

@@ -1,6 +1,8 @@
 # shellcheck shell=bash
 # Starting and stopping the simulated handset from a script (demo parts, benchmarks, package
 # tests). Source it, with work_dir.sh, whose cleanup stops a handset left running.
+# shellcheck source=await_line.sh
+source "$(dirname "${BASH_SOURCE[0]}")/await_line.sh"
 sim_pid=
 
 # start_handset PROGRAM OUT ARG...: starts PROGRAM (a handset_sim) with ARG..., its output in
@@ -11,12 +13,7 @@ start_handset() {
   shift 2
   "$program" "$@" >"$out" 2>"$out.err" &
   sim_pid=$!
-  local _
-  for _ in $(seq 3000); do
-    [[ -s $out ]] && break
-    kill -0 "$sim_pid" 2>/dev/null || break
-    sleep 0.01
-  done
+  await_line "$sim_pid" "$out" . 30
   slave=$(head -n 1 "$out")
   if [[ -z $slave ]]; then
     echo "the simulated handset did not start: $(cat "$out.err")" >&2

@@ -24,7 +24,8 @@ source "$here/scenarios.sh"
 
 # shellcheck source=../../support/scenario_runner.sh
 source "$here/../../support/scenario_runner.sh"
-sim_pid=
+# shellcheck source=../../../scripts/lib/simulated_handset.sh
+source "$here/../../../scripts/lib/simulated_handset.sh"
 slave=
 # Commands for the test USB bus's relay once the handset is plugged in (quenta mode).
 bus_commands=()
@@ -35,25 +36,10 @@ bus_commands=()
 sim() {
   # A scenario may start a second handset: the first one's port must not be taken for it.
   rm -f "$work/sim.out"
-  "$sim_exe" --root "$work/handset" --transcript "$work/transcript" --raw-transcript "$work/raw" "$@" \
-    >"$work/sim.out" 2>"$work/sim.err" &
-  sim_pid=$!
-  # A loaded machine can take seconds to start it: wait while it lives, up to 30 s.
-  for _ in $(seq 3000); do
-    [[ -s $work/sim.out ]] && break
-    kill -0 "$sim_pid" 2>/dev/null || break
-    sleep 0.01
-  done
-  slave=$(head -n 1 "$work/sim.out")
-  [[ -n $slave ]] || say_fail "the simulator did not start: $(cat "$work/sim.err")"
-}
-
-stop_sim() {
-  if [[ -n $sim_pid ]]; then
-    kill -TERM "$sim_pid" 2>/dev/null
-    wait "$sim_pid" 2>/dev/null
-    sim_pid=
-  fi
+  # A loaded machine can take seconds to start it: start_handset waits while it lives, up to 30 s.
+  start_handset "$sim_exe" "$work/sim.out" --root "$work/handset" --transcript "$work/transcript" \
+    --raw-transcript "$work/raw" "$@" 2>/dev/null ||
+    say_fail "the simulator did not start: $(cat "$work/sim.out.err")"
 }
 
 # handset_file PATH TEXT: a file the handset holds before the run.
@@ -78,7 +64,7 @@ zarnik_bare() {
   exit_status=$?
   elapsed_ms=$((($(date +%s%N) - started) / 1000000))
   tr -d '\r' <"$work/stdout.raw" >"$work/stdout"
-  stop_sim
+  stop_handset
 }
 
 # run_zarnik_in DIR PORT SLAVE ARGS...: one Zarnik run in DIR with COM<PORT> on SLAVE.
@@ -227,7 +213,7 @@ before_scenario() {
 }
 
 after_scenario() {
-  stop_sim
+  stop_handset
   if [[ $mode == quenta ]]; then
     # The drivers' debugger output of this scenario stays with it, for a failed one.
     quenta_wine_driver_output | tail -n +$((driver_lines + 1)) >"$work/QuentaDebug.log"

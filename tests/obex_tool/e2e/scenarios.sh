@@ -334,7 +334,7 @@ scenario_two_instances_on_two_ports() {
   mkdir -p "$work/handset2" "$work/pc2"
   "$sim_exe" --root "$work/handset2" >"$work/sim2.out" 2>/dev/null &
   local sim2=$!
-  while [[ ! -s $work/sim2.out ]]; do sleep 0.01; done
+  await_line "$sim2" "$work/sim2.out" . 30 || say_fail "the second simulator did not start"
   sim
   local_file a 3000
   head -c 3000 /dev/urandom >"$work/pc2/b"
